@@ -1,0 +1,181 @@
+// brenmor: reflectance and transmittance of planar multilayer stacks by the
+// 2x2 transfer-matrix method.
+//
+// The engine is a set of plain value types and free operations on them. It
+// knows nothing of Python; its only process-wide state is the worker pool
+// (brenmor/pool.hpp) that spreads spectra of 101 or more wavelengths over
+// several threads.
+//
+// Failures are reported by throwing brenmor::Panic. The report of a panic is
+// written to standard error at the moment it is raised (see panic() below).
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace brenmor {
+
+// ---------------------------------------------------------------------------
+// Value types
+
+// A double-precision complex number: real part, then imaginary part.
+struct Complex {
+    double re;
+    double im;
+};
+
+// A 2x2 complex matrix stored column by column: M[0][0], M[1][0], M[0][1],
+// M[1][1]. For a stack matrix, M[1][0] / M[0][0] is the amplitude reflection
+// coefficient and 1 / M[0][0] the amplitude transmission coefficient.
+struct CMatrix2 {
+    Complex e[4];
+
+    constexpr Complex& operator()(std::size_t row, std::size_t col) noexcept {
+        return e[col * 2 + row];
+    }
+    constexpr const Complex& operator()(std::size_t row, std::size_t col) const noexcept {
+        return e[col * 2 + row];
+    }
+};
+
+// A one-dimensional array, values in logical order.
+template <class T>
+using Array1 = std::vector<T>;
+
+// A two-dimensional array that owns one block of storage and addresses
+// element (r, c) at storage[offset + r * row_stride + c * col_stride]
+// (strides counted in elements, either may be negative). This lets a caller
+// hand over a block copy of a row-major, column-major or axis-reversed table
+// without reordering it.
+template <class T>
+class Array2 {
+public:
+    Array2() = default;
+
+    // Takes over `storage`. Throws std::invalid_argument when some element
+    // (r, c) with r < rows and c < cols would lie outside the block.
+    Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
+           std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset);
+
+    // A compact row-major table of rows * cols elements.
+    static Array2 row_major(std::vector<T> storage, std::size_t rows, std::size_t cols);
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::ptrdiff_t row_stride() const noexcept { return row_stride_; }
+    std::ptrdiff_t col_stride() const noexcept { return col_stride_; }
+    std::size_t offset() const noexcept { return offset_; }
+    const std::vector<T>& storage() const noexcept { return storage_; }
+
+    // Unchecked element access; the caller checks r < rows() and c < cols().
+    const T& operator()(std::size_t r, std::size_t c) const noexcept {
+        return storage_[static_cast<std::size_t>(
+            static_cast<std::ptrdiff_t>(offset_) + static_cast<std::ptrdiff_t>(r) * row_stride_ +
+            static_cast<std::ptrdiff_t>(c) * col_stride_)];
+    }
+
+private:
+    std::vector<T> storage_;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    std::ptrdiff_t row_stride_ = 0;
+    std::ptrdiff_t col_stride_ = 0;
+    std::size_t offset_ = 0;
+};
+
+// The stack matrices of one wavelength, for s (TE) and p (TM) polarisation.
+struct Transfer {
+    CMatrix2 s;
+    CMatrix2 p;
+};
+
+// A cell that is filled at most once and never changes afterwards.
+template <class T>
+class SetOnce {
+public:
+    const T* get() const noexcept { return value_ ? &*value_ : nullptr; }
+    // Stores `value` if the cell is empty and returns the stored value.
+    const T& set(T value) {
+        if (!value_) value_.emplace(std::move(value));
+        return *value_;
+    }
+
+private:
+    std::optional<T> value_;
+};
+
+// One illuminated stack.
+//   d:     thicknesses of the interior layers; d[k] belongs to medium k + 1.
+//   n:     complex refractive index, n(medium, wavelength); row 0 is the
+//          incidence medium, the last row the exit medium.
+//   wl:    wavelengths, in the same length unit as d.
+//   theta: angle of incidence in the incidence medium, radians.
+//   phi:   polarisation angle, radians: power cos^2(phi) in s, sin^2(phi) in p.
+// Nothing is checked when a record is built; a stack whose arrays do not fit
+// together fails during the computation with "ndarray: index out of bounds".
+struct Data {
+    Array1<double> d;
+    Array2<Complex> n;
+    Array1<double> wl;
+    double theta = 0.0;
+    double phi = 0.0;
+    SetOnce<std::vector<Transfer>> transfer_cache;
+};
+
+// ---------------------------------------------------------------------------
+// Failures
+
+inline constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
+
+// A failure inside native code: a message and the place of the check that
+// failed. It unwinds to the boundary of whatever called the engine.
+class Panic : public std::exception {
+public:
+    Panic(std::string message, std::source_location where);
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+    const std::source_location& where() const noexcept { return where_; }
+
+private:
+    std::string message_;
+    std::source_location where_;
+};
+
+// Writes the panic report to standard error, on the current thread:
+//   "\nthread '<unnamed>' panicked at FILE:LINE:COLUMN:\nMESSAGE\n"
+// with FILE relative to the project's source root (e.g. "engine/src/x.cpp").
+void report_panic(const std::string& message, const std::source_location& where) noexcept;
+
+// Reports and throws a Panic.
+[[noreturn]] void panic(std::string message,
+                        std::source_location where = std::source_location::current());
+
+// ---------------------------------------------------------------------------
+// Operations
+
+// The stack matrix of wavelength index i; polarisation p = false selects s
+// (TE), true selects p (TM).
+CMatrix2 transfer_for_wavelength(const Data& data, std::size_t i, bool p);
+
+// The same computation from the separate arrays, as the worker threads call
+// it; bit-identical to transfer_for_wavelength for the same inputs.
+CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
+                                        const Array1<double>& wl, double theta, std::size_t i,
+                                        bool p);
+
+// The Transfer of every wavelength, in the order of wl. Up to 100
+// wavelengths run on the calling thread, from 101 on on the worker pool.
+// Does not touch data.transfer_cache.
+std::vector<Transfer> transfer_calc(const Data& data);
+
+// Reflectance and transmittance spectra, one value per wavelength. The first
+// of the two fills data.transfer_cache, the second reuses it.
+std::vector<double> get_r_power_vec(Data& data);
+std::vector<double> get_t_power_vec(Data& data);
+
+}  // namespace brenmor
