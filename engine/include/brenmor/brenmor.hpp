@@ -13,7 +13,9 @@
 #include <cstddef>
 #include <exception>
 #include <optional>
+#include <limits>
 #include <source_location>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -177,5 +179,53 @@ std::vector<Transfer> transfer_calc(const Data& data);
 // of the two fills data.transfer_cache, the second reuses it.
 std::vector<double> get_r_power_vec(Data& data);
 std::vector<double> get_t_power_vec(Data& data);
+
+// ---------------------------------------------------------------------------
+// Array2 members
+
+template <class T>
+Array2<T>::Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
+                  std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset)
+    : storage_(std::move(storage)),
+      rows_(rows),
+      cols_(cols),
+      row_stride_(row_stride),
+      col_stride_(col_stride),
+      offset_(offset) {
+    if (rows == 0 || cols == 0) return;  // no element to address
+    constexpr auto kMax = std::numeric_limits<std::ptrdiff_t>::max();
+    if (rows > static_cast<std::size_t>(kMax) || cols > static_cast<std::size_t>(kMax) ||
+        offset > static_cast<std::size_t>(kMax)) {
+        throw std::invalid_argument("Array2: shape or offset too large");
+    }
+    // The lowest and the highest storage position that an element reaches.
+    std::ptrdiff_t row_span = 0;
+    std::ptrdiff_t col_span = 0;
+    std::ptrdiff_t low = 0;
+    std::ptrdiff_t high = 0;
+    if (__builtin_mul_overflow(static_cast<std::ptrdiff_t>(rows - 1), row_stride, &row_span) ||
+        __builtin_mul_overflow(static_cast<std::ptrdiff_t>(cols - 1), col_stride, &col_span) ||
+        __builtin_add_overflow(static_cast<std::ptrdiff_t>(offset),
+                               (row_span < 0 ? row_span : 0), &low) ||
+        __builtin_add_overflow(low, (col_span < 0 ? col_span : 0), &low) ||
+        __builtin_add_overflow(static_cast<std::ptrdiff_t>(offset),
+                               (row_span > 0 ? row_span : 0), &high) ||
+        __builtin_add_overflow(high, (col_span > 0 ? col_span : 0), &high)) {
+        throw std::invalid_argument("Array2: strides overflow");
+    }
+    if (low < 0 || static_cast<std::size_t>(high) >= storage_.size()) {
+        throw std::invalid_argument("Array2: an element lies outside the storage");
+    }
+}
+
+template <class T>
+Array2<T> Array2<T>::row_major(std::vector<T> storage, std::size_t rows, std::size_t cols) {
+    std::size_t size = 0;
+    if (__builtin_mul_overflow(rows, cols, &size) || size != storage.size() ||
+        cols > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+        throw std::invalid_argument("Array2: storage does not hold rows * cols elements");
+    }
+    return Array2(std::move(storage), rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0);
+}
 
 }  // namespace brenmor

@@ -1,0 +1,114 @@
+// The complex arithmetic of the engine, shared by every code path that
+// computes stack matrices or spectra.
+//
+// Every operation is written out in one fixed order of IEEE float64
+// operations: textbook products and quotients without scaling, the principal
+// square root in polar form, the exponential with its special values. The
+// engine is compiled with -ffp-contract=off, so the results are the same bits
+// whichever path (sequential, parallel, vectorised sweep) calls them.
+// Whoever includes this header into another target must compile that target
+// with -ffp-contract=off as well.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+#include "brenmor/brenmor.hpp"
+
+namespace brenmor::detail {
+
+// 2*pi as the float64 the engine uses.
+inline constexpr double kTwoPi = 6.283185307179586;
+
+inline constexpr Complex kComplexZero{0.0, 0.0};
+inline constexpr Complex kComplexOne{1.0, 0.0};
+
+inline Complex add(Complex a, Complex b) noexcept { return {a.re + b.re, a.im + b.im}; }
+
+inline Complex sub(Complex a, Complex b) noexcept { return {a.re - b.re, a.im - b.im}; }
+
+// (a + bi)(c + di) = (ac - bd) + (ad + bc)i
+inline Complex mul(Complex a, Complex b) noexcept {
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+// (a + bi) / (c + di) = ((ac + bd) + (bc - ad)i) / (c^2 + d^2), unscaled.
+inline Complex div(Complex a, Complex b) noexcept {
+    const double den = b.re * b.re + b.im * b.im;
+    return {(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
+}
+
+// 1 / z as the quotient (1 + 0i) / z.
+inline Complex recip(Complex z) noexcept { return div(kComplexOne, z); }
+
+// Real times complex, part by part.
+inline Complex scale(double r, Complex z) noexcept { return {r * z.re, r * z.im}; }
+
+// Complex divided by real, part by part.
+inline Complex div_real(Complex z, double r) noexcept { return {z.re / r, z.im / r}; }
+
+// The principal square root: the real part is never negative and the branch
+// cut runs along the negative real axis. Zeros keep their signs as follows:
+// on the real axis (imaginary part +0 or -0), a non-negative x (sign bit
+// clear) gives sqrt(x) + y i, any x with its sign bit set gives
+// 0 + sigma sqrt(-x) i with sigma the sign of y.
+inline Complex sqrt(Complex z) noexcept {
+    const double x = z.re;
+    const double y = z.im;
+    if (y == 0.0) {
+        if (!std::signbit(x)) return {std::sqrt(x), y};
+        return {0.0, std::copysign(std::sqrt(-x), y)};
+    }
+    if (x == 0.0) {
+        const double w = std::sqrt(std::fabs(y) * 0.5);
+        return {w, y > 0.0 ? w : -w};
+    }
+    const double rho = std::hypot(x, y);
+    const double phase = std::atan2(y, x);
+    const double root = std::sqrt(rho);
+    return {root * std::cos(phase * 0.5), root * std::sin(phase * 0.5)};
+}
+
+// The complex exponential exp(x) (cos y + i sin y), with the special values
+// of an infinite or NaN real part returned directly.
+inline Complex exp(Complex z) noexcept {
+    const double x = z.re;
+    const double y = z.im;
+    if (std::isinf(x)) {
+        if (x < 0.0) {
+            if (!std::isfinite(y)) return kComplexZero;
+        } else if (y == 0.0 || !std::isfinite(y)) {
+            return {x, std::isinf(y) ? std::numeric_limits<double>::quiet_NaN() : y};
+        }
+    } else if (std::isnan(x) && y == 0.0) {
+        return z;
+    }
+    const double e = std::exp(x);
+    return {e * std::cos(y), e * std::sin(y)};
+}
+
+// The full 2x2 product: element [r][c] = A[r][0] B[0][c] + A[r][1] B[1][c].
+inline CMatrix2 mul(const CMatrix2& a, const CMatrix2& b) noexcept {
+    CMatrix2 m;
+    for (std::size_t c = 0; c < 2; ++c) {
+        for (std::size_t r = 0; r < 2; ++r) {
+            m(r, c) = add(mul(a(r, 0), b(0, c)), mul(a(r, 1), b(1, c)));
+        }
+    }
+    return m;
+}
+
+// sin^2 and cos^2 of an angle, each as the square of the C library's value.
+struct SinCos2 {
+    double sin2;
+    double cos2;
+};
+
+inline SinCos2 sin_cos_squared(double angle) noexcept {
+    const double s = std::sin(angle);
+    const double c = std::cos(angle);
+    return {s * s, c * c};
+}
+
+}  // namespace brenmor::detail

@@ -1,0 +1,143 @@
+// The stack matrix of one wavelength and the transfers of a whole spectrum.
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "brenmor/brenmor.hpp"
+#include "brenmor/pool.hpp"
+#include "complex_ops.hpp"
+
+namespace brenmor {
+
+namespace {
+
+using detail::add;
+using detail::div;
+using detail::div_real;
+using detail::mul;
+using detail::recip;
+using detail::scale;
+using detail::sub;
+
+// The complex cosine c = q / N of the propagation angle in a medium of index
+// N, with q = sqrt(N^2 - beta^2) the principal root.
+Complex medium_cosine(Complex index, Complex beta2) {
+    const Complex q = detail::sqrt(sub(mul(index, index), beta2));
+    return div(q, index);
+}
+
+// The interface matrix from medium a to medium b (Fresnel coefficients).
+CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb, bool p) {
+    const Complex x = p ? nb : na;
+    const Complex y = p ? na : nb;
+    const Complex sigma = add(mul(x, ca), mul(y, cb));
+    const Complex delta = sub(mul(x, ca), mul(y, cb));
+    const Complex t = div(mul(add(na, na), ca), sigma);
+    const Complex r = div(delta, sigma);
+    const Complex diagonal = recip(t);
+    const Complex off_diagonal = div(r, t);
+    CMatrix2 m;
+    m(0, 0) = diagonal;
+    m(1, 0) = off_diagonal;
+    m(0, 1) = off_diagonal;
+    m(1, 1) = diagonal;
+    return m;
+}
+
+// The propagation matrix of a layer of index N, complex cosine c and
+// thickness h at wavelength lambda.
+CMatrix2 propagation_matrix(Complex index, Complex cosine, double lambda, double h) {
+    const Complex k = div_real(mul(index, scale(detail::kTwoPi, cosine)), lambda);
+    // exp(i k h) and exp(-i k h).
+    const Complex forward = detail::exp({-k.im * h, k.re * h});
+    const Complex backward = detail::exp({k.im * h, -(k.re * h)});
+    CMatrix2 m;
+    m(0, 0) = backward;
+    m(1, 0) = detail::kComplexZero;
+    m(0, 1) = detail::kComplexZero;
+    m(1, 1) = forward;
+    return m;
+}
+
+}  // namespace
+
+CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
+                                        const Array1<double>& wl, double theta, std::size_t i,
+                                        bool p) {
+    if (i >= wl.size()) panic(kIndexOutOfBounds);
+    const std::size_t media = n.rows();
+    if (media == 0 || i >= n.cols()) panic(kIndexOutOfBounds);
+    if (media == 1) panic(kIndexOutOfBounds);
+
+    const double lambda = wl[i];
+    const double u = std::sin(theta);
+    const Complex n0 = n(0, i);
+    const Complex beta = {u * n0.re, u * n0.im};
+    const Complex beta2 = mul(beta, beta);
+
+    Complex index_a = n0;
+    Complex cosine_a = medium_cosine(index_a, beta2);
+    Complex index_b = n(1, i);
+    Complex cosine_b = medium_cosine(index_b, beta2);
+    CMatrix2 m = interface_matrix(index_a, cosine_a, index_b, cosine_b, p);
+
+    // Layer j lies between interfaces (j-1, j) and (j, j+1).
+    for (std::size_t j = 1; j + 1 < media; ++j) {
+        if (j - 1 >= d.size()) panic(kIndexOutOfBounds);
+        index_a = index_b;
+        cosine_a = cosine_b;
+        index_b = n(j + 1, i);
+        cosine_b = medium_cosine(index_b, beta2);
+        const CMatrix2 propagation = propagation_matrix(index_a, cosine_a, lambda, d[j - 1]);
+        m = mul(mul(m, propagation), interface_matrix(index_a, cosine_a, index_b, cosine_b, p));
+    }
+    return m;
+}
+
+CMatrix2 transfer_for_wavelength(const Data& data, std::size_t i, bool p) {
+    return transfer_for_wavelength_helper(data.d, data.n, data.wl, data.theta, i, p);
+}
+
+namespace {
+
+// Wavelength counts up to this run on the calling thread.
+constexpr std::size_t kMaxSequential = 100;
+
+}  // namespace
+
+std::vector<Transfer> transfer_calc(const Data& data) {
+    const std::size_t count = data.wl.size();
+    // Both matrix lists are allocated at their final size and written slot by
+    // slot; on a failure they are released and nothing is returned.
+    const auto s = std::make_unique_for_overwrite<CMatrix2[]>(count);
+    const auto p = std::make_unique_for_overwrite<CMatrix2[]>(count);
+
+    if (count <= kMaxSequential) {
+        for (std::size_t i = 0; i < count; ++i) s[i] = transfer_for_wavelength(data, i, false);
+        for (std::size_t i = 0; i < count; ++i) p[i] = transfer_for_wavelength(data, i, true);
+    } else {
+        // The workers see the three arrays and a copy of theta, never the
+        // record (and so never its cache).
+        const Array1<double>& d = data.d;
+        const Array2<Complex>& n = data.n;
+        const Array1<double>& wl = data.wl;
+        const double theta = data.theta;
+        const auto pass = [&](CMatrix2* out, bool polarisation) {
+            pool::parallel_for(count, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    out[i] = transfer_for_wavelength_helper(d, n, wl, theta, i, polarisation);
+                }
+            });
+        };
+        pass(s.get(), false);
+        pass(p.get(), true);
+    }
+
+    std::vector<Transfer> transfers;
+    transfers.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) transfers.push_back(Transfer{s[i], p[i]});
+    return transfers;
+}
+
+}  // namespace brenmor
