@@ -1,0 +1,683 @@
+#!/usr/bin/env python3.12
+"""Benchmark of quelva against its peers: tmm (PyPI), a NumPy implementation of
+the same 2x2 method vectorised over wavelengths, and the floor of the C-library
+calls (bench/floor.cpp).
+
+Every figure is the median of interleaved rounds measured in this run; the
+ratios compare figures of the same run (and, for the thread counts, of the same
+child process). Run it through scripts/bench.sh, which builds everything.
+
+    bench/run.py              full run (a few minutes on two cores)
+    bench/run.py --quick      smoke run of a few seconds
+    bench/run.py --markdown   the tables as Markdown, for the README
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import peers  # noqa: E402
+import stacks  # noqa: E402
+
+DEFAULT_FLOOR = ROOT / "build" / "bench" / "quelva_floor"
+DEFAULT_PLOT = HERE / "time_vs_n.png"
+
+# Targets of the performance work, as ratios of this table.
+T_W1_US = 5.0
+T_TMM_W3 = 300.0
+T_NUMPY_1 = 2.5
+T_NUMPY_2 = 4.5
+T_FLOOR = 2.0
+T_THREADS = 1.8
+
+
+# ---------------------------------------------------------------------------
+# Settings
+
+class Settings:
+    def __init__(self, quick: bool):
+        self.quick = quick
+        self.rounds = 3 if quick else 11          # interleaved rounds per measurement
+        self.sample = 0.005 if quick else 0.05    # seconds per timed sample (loops grow to it)
+        self.budget = 0.6 if quick else 8.0       # seconds per measurement group
+        self.tmm_points = {"W1": 1, "W2": 20 if quick else 100, "W3": 20 if quick else 200,
+                           "W4": 4 if quick else 30}
+        self.tmm_repeats = 1 if quick else 3
+        self.grow_n = [10, 100, 1000] if quick else [10, 30, 100, 300, 1000, 3000, 10000,
+                                                     30000, 100000]
+        self.grow_n_tmm = 10 if quick else 60     # tmm wavelengths per point (scaled to N)
+        self.grow_l = [3, 22, 102] if quick else [3, 6, 12, 22, 52, 102, 202, 400]
+        self.grow_l_points = 200 if quick else 1000
+        self.grow_l_tmm = 4 if quick else 10
+        self.floor_seconds = 0.2 if quick else 1.0
+
+
+# ---------------------------------------------------------------------------
+# Timing
+
+def _time_loops(fn, loops: int) -> float:
+    t0 = time.perf_counter()
+    for _ in range(loops):
+        fn()
+    return (time.perf_counter() - t0) / loops
+
+
+def measure(fns: dict, cfg: Settings, rounds: int | None = None) -> dict:
+    """Median time per call of each function, from interleaved rounds.
+
+    Each function first runs once (warm-up and calibration); its loop count is
+    then raised until one sample lasts cfg.sample seconds. The rounds alternate
+    between the functions so that a slow spell of the machine hits all of them.
+    """
+    loops = {}
+    per_round = 0.0
+    for name, fn in fns.items():
+        first = _time_loops(fn, 1)
+        loops[name] = max(1, min(100000, math.ceil(cfg.sample / max(first, 1e-9))))
+        per_round += first * loops[name]
+    rounds = rounds or cfg.rounds
+    rounds = max(3, min(rounds, int(cfg.budget / max(per_round, 1e-9))))
+    samples = {name: [] for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            samples[name].append(_time_loops(fn, loops[name]))
+    return {name: {"median": statistics.median(v), "min": min(v), "rounds": len(v),
+                   "loops": loops[name]} for name, v in samples.items()}
+
+
+def time_tmm_subset(stack, sub, cfg: Settings) -> dict:
+    """tmm on a subset of the wavelengths; the figure is scaled to the full N."""
+    peers.tmm_rt(sub.subset(1))  # the first call pays for tmm's own imports
+    res = measure({"tmm": lambda: peers.tmm_rt(sub)}, cfg, rounds=cfg.tmm_repeats)["tmm"]
+    return {"median": res["median"] * stack.points / sub.points,
+            "measured_points": sub.points, "scaled": sub.points != stack.points,
+            "rt": peers.tmm_rt(sub), "sub": sub}
+
+
+def fmt_time(sec: float | None) -> str:
+    if sec is None or not math.isfinite(sec):
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
+        if sec >= scale or unit == "ns":
+            v = sec / scale
+            return f"{v:.3g} {unit}" if v < 100 else f"{v:.0f} {unit}"
+    return "-"
+
+
+def fmt_ratio(x: float | None) -> str:
+    if x is None or not math.isfinite(x):
+        return "-"
+    return f"{x:.3g}x" if x < 1000 else f"{x:.0f}x"
+
+
+def fmt_diff(x: float | None) -> str:
+    if x is None:
+        return "-"
+    if not math.isfinite(x):
+        return str(x)
+    return "0" if x == 0 else f"{x:.1e}"
+
+
+def fmt_mem(kib: float | None) -> str:
+    if kib is None:
+        return "-"
+    return f"{kib / 1024:.1f} MiB"
+
+
+# ---------------------------------------------------------------------------
+# Tables
+
+class Table:
+    def __init__(self, title: str, columns: list[str], note: str = ""):
+        self.title = title
+        self.columns = columns
+        self.rows: list[list[str]] = []
+        self.note = note
+
+    def add(self, *cells):
+        cells = [str(c) for c in cells]
+        cells += [""] * (len(self.columns) - len(cells))
+        self.rows.append(cells)
+
+    def render(self, markdown: bool) -> str:
+        out = []
+        if markdown:
+            out.append(f"**{self.title}**\n")
+            out.append("| " + " | ".join(self.columns) + " |")
+            out.append("|" + "|".join("---" for _ in self.columns) + "|")
+            for r in self.rows:
+                out.append("| " + " | ".join(c.replace("|", "\\|") for c in r) + " |")
+        else:
+            widths = [max(len(c), *(len(r[i]) for r in self.rows)) if self.rows else len(c)
+                      for i, c in enumerate(self.columns)]
+            out.append(self.title)
+            out.append("  ".join(c.ljust(w) for c, w in zip(self.columns, widths)).rstrip())
+            out.append("  ".join("-" * w for w in widths))
+            for r in self.rows:
+                out.append("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+        if self.note:
+            out.append("")
+            out.append(self.note)
+        return "\n".join(out) + "\n"
+
+
+def status(ok: bool | None) -> str:
+    return "-" if ok is None else ("met" if ok else "MISSED")
+
+
+# ---------------------------------------------------------------------------
+# The floor
+
+def write_stack_file(stack, path: Path):
+    with open(path, "wb") as f:
+        layers, npts = stack.layers, stack.points
+        f.write(b"QFLR")
+        f.write(struct.pack("<QQd", layers, npts, stack.theta))
+        f.write(np.ascontiguousarray(stack.d[: layers - 2], dtype="<f8").tobytes())
+        f.write(np.ascontiguousarray(stack.wl, dtype="<f8").tobytes())
+        f.write(np.ascontiguousarray(stack.n[:, :npts], dtype="<c16").tobytes())
+
+
+def find_floor(path: Path | None) -> tuple[Path | None, str]:
+    """The floor program, compiling it directly when no build of it exists."""
+    if path and path.exists():
+        return path, ""
+    if path and path != DEFAULT_FLOOR:
+        return None, f"{path} does not exist"
+    out = DEFAULT_FLOOR
+    out.parent.mkdir(parents=True, exist_ok=True)
+    cmd = ["c++", "-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
+           str(HERE / "floor.cpp"), "-o", str(out)]
+    try:
+        subprocess.run(cmd, check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError) as exc:
+        return None, f"cannot build the floor: {exc}"
+    return out, ""
+
+
+def run_floor(binary: Path | None, stack, seconds: float) -> dict | None:
+    if binary is None:
+        return None
+    with tempfile.TemporaryDirectory() as tmp:
+        f = Path(tmp) / "stack.bin"
+        write_stack_file(stack, f)
+        proc = subprocess.run([str(binary), str(f), str(seconds), "5"],
+                              capture_output=True, text=True)
+    if proc.returncode != 0:
+        print(f"floor failed: {proc.stderr.strip()}", file=sys.stderr)
+        return None
+    return json.loads(proc.stdout)
+
+
+# ---------------------------------------------------------------------------
+# Child processes: thread counts and peak memory
+
+def child_main(args) -> int:
+    cfg = Settings(args.quick)
+    if args.child == "threads":
+        out = {"threads_env": os.environ.get("RAYON_NUM_THREADS"), "workloads": {}}
+        for name in args.workloads.split(","):
+            st = stacks.workload(name, args.quick)
+            fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
+            if peers.quelva is not None:
+                fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
+            res = measure(fns, cfg, rounds=5 if not args.quick else 3)
+            entry = {k: v["median"] for k, v in res.items()}
+            entry["rounds"] = {k: v["rounds"] for k, v in res.items()}
+            if peers.quelva is not None:
+                rq, tq = peers.quelva_rt(st)
+                rn, tn = peers.numpy_rt(st)
+                entry["agree_numpy"] = [peers.max_diff(rq, rn), peers.max_diff(tq, tn)]
+            out["workloads"][name] = entry
+        print(json.dumps(out))
+        return 0
+    if args.child == "rss":
+        st = stacks.workload(args.workloads, args.quick)
+        fn = peers.quelva_rt if args.impl == "quelva" else peers.numpy_rt
+        before = vm_hwm_kib()
+        r, t = fn(st)
+        after = vm_hwm_kib()
+        print(json.dumps({"before_kib": before, "peak_kib": after, "points": st.points,
+                          "media": st.layers, "finite": bool(np.isfinite(r).all())}))
+        return 0
+    raise SystemExit(f"unknown child mode {args.child}")
+
+
+def vm_hwm_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return -1
+
+
+def spawn_child(extra: list[str], env_extra: dict, quick: bool) -> dict | None:
+    cmd = [sys.executable, str(Path(__file__).resolve()), *extra]
+    if quick:
+        cmd.append("--quick")
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    env.update(env_extra)
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        print(f"child {' '.join(extra)} failed ({proc.returncode}):\n{proc.stderr}",
+              file=sys.stderr)
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------------------
+# The benchmark
+
+def machine_line() -> str:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    import importlib.metadata as md
+
+    def ver(pkg):
+        try:
+            return md.version(pkg)
+        except md.PackageNotFoundError:
+            return "missing"
+    return (f"{cpu}, {cores} CPUs available, {platform.system()} {platform.release()}; "
+            f"Python {platform.python_version()}, NumPy {np.__version__}, tmm {ver('tmm')}, "
+            f"quelva {ver('quelva') if peers.quelva is not None else 'not installed'}")
+
+
+def main_run(args) -> int:
+    cfg = Settings(args.quick)
+    md = args.markdown
+    have_q = peers.quelva is not None
+    if peers.tmm is None:
+        print(f"tmm is not importable ({peers.TMM_ERROR}); install it (scripts/bench.sh does)",
+              file=sys.stderr)
+        return 2
+    floor_bin, floor_err = find_floor(Path(args.floor) if args.floor else DEFAULT_FLOOR)
+    started = time.perf_counter()
+    log = (lambda msg: print(f"[{time.perf_counter() - started:6.1f} s] {msg}", file=sys.stderr))
+
+    header = [f"quelva benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}"
+              + (" (--quick: smaller stacks, fewer rounds)" if args.quick else ""),
+              f"Machine: {machine_line()}"]
+    if not have_q:
+        header.append(f"quelva is not importable ({peers.QUELVA_ERROR}): its rows are "
+                      "skipped and agreement is shown against the NumPy implementation.")
+    if floor_bin is None:
+        header.append(f"The floor is skipped: {floor_err}")
+
+    cols = ["workload", "L", "N", "implementation", "median", "per λ·medium",
+            "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"]
+    main = Table("Workloads (median of interleaved rounds; ratios = peer time / quelva time)",
+                 cols)
+    targets = []   # (description, measured text, ok)
+
+    def ref_rt(stack):
+        return peers.quelva_rt(stack) if have_q else peers.numpy_rt(stack)
+
+    def agree(rt_a, rt_b):
+        return peers.max_diff(rt_a[0], rt_b[0]), peers.max_diff(rt_a[1], rt_b[1])
+
+    warn = []
+
+    def check_tmm(label, dr, dt):
+        if max(dr, dt) > 1e-9:
+            warn.append(f"tmm and {'quelva' if have_q else 'NumPy'} differ by "
+                        f"{max(dr, dt):.2e} on {label} (lossless exit medium)")
+
+    # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
+    for name in ("W1", "W2"):
+        log(f"{name}")
+        st = stacks.workload(name, args.quick)
+        fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
+        if have_q:
+            fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
+        res = measure(fns, cfg)
+        tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
+        per = st.points * st.layers
+        ref = ref_rt(st)
+        label = f"{name} {st.name}"
+        q = res["quelva"]["median"] if have_q else None
+        if not have_q:
+            main.add(label, st.layers, st.points, "quelva", "not installed")
+        else:
+            ok = q * 1e6 < T_W1_US if name == "W1" else None
+            main.add(label, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per), "",
+                     "", "", f"< {T_W1_US:g} µs per call" if name == "W1" else "", status(ok))
+            if name == "W1":
+                targets.append(("W1 whole call (construct, simulate, read r and t)",
+                                fmt_time(q), ok))
+        npm = res["numpy"]["median"]
+        dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
+        main.add("", "", "", "NumPy", fmt_time(npm), fmt_time(npm / per),
+                 fmt_ratio(npm / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
+        dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+        check_tmm(label, *dtm)
+        main.add("", "", "", "tmm" + (f" ({tm['measured_points']} λ, scaled)" if tm["scaled"]
+                                      else ""),
+                 fmt_time(tm["median"]), fmt_time(tm["median"] / per),
+                 fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]))
+
+    # -- W3 and W4: quelva and NumPy in child processes with 1 and 2 threads --
+    child = {}
+    for threads in (1, 2):
+        log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process)")
+        child[threads] = spawn_child(["--child", "threads", "--workloads", "W3,W4"],
+                                     {"RAYON_NUM_THREADS": str(threads)}, args.quick)
+    floor = {}
+    tmm_res = {}
+    for name in ("W3", "W4"):
+        st = stacks.workload(name, args.quick)
+        log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths, floor")
+        tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
+        floor[name] = run_floor(floor_bin, st, cfg.floor_seconds)
+
+    for name in ("W3", "W4"):
+        st = stacks.workload(name, args.quick)
+        per = st.points * st.layers
+        label = f"{name} {st.name}"
+        tm = tmm_res[name]
+        dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+        check_tmm(label, *dtm)
+        q1 = None
+        for threads in (1, 2):
+            c = child[threads]
+            w = c["workloads"][name] if c else None
+            q = w.get("quelva") if w else None
+            tlabel = f"{label}, {threads} thread{'s' if threads > 1 else ''}"
+            if q is not None:
+                main.add(tlabel, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per))
+                if threads == 1:
+                    q1 = q
+                else:
+                    ok = q1 / q >= T_THREADS if q1 else None
+                    main.add("", "", "", "speed-up from 1 to 2 threads", "",
+                             "", fmt_ratio(q1 / q) if q1 else "-", "", "",
+                             f">= {T_THREADS:g}x from 1 to 2 threads" if name == "W4" else "",
+                             status(ok) if name == "W4" else "")
+                    if name == "W4":
+                        targets.append((f"W4 speed-up from 1 to 2 threads",
+                                        fmt_ratio(q1 / q) if q1 else "-", ok))
+            else:
+                main.add(tlabel, st.layers, st.points, "quelva",
+                         "not installed" if not have_q else "failed")
+            if w:
+                npm = w["numpy"]
+                tgt = T_NUMPY_1 if threads == 1 else T_NUMPY_2
+                ok = npm / q >= tgt if q else None
+                ag = w.get("agree_numpy", [None, None])
+                main.add("", "", "", "NumPy", fmt_time(npm), fmt_time(npm / per),
+                         fmt_ratio(npm / q) if q else "-", fmt_diff(ag[0]), fmt_diff(ag[1]),
+                         f">= {tgt:g}x", status(ok))
+                targets.append((f"{name} vs NumPy, {threads} thread{'s' if threads > 1 else ''}"
+                                f" (>= {tgt:g}x)", fmt_ratio(npm / q) if q else "-", ok))
+            ok = tm["median"] / q >= T_TMM_W3 if (q and name == "W3" and threads == 1) else None
+            main.add("", "", "", f"tmm ({tm['measured_points']} λ, scaled)",
+                     fmt_time(tm["median"]), fmt_time(tm["median"] / per),
+                     fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]),
+                     fmt_diff(dtm[1]), f">= {T_TMM_W3:g}x" if name == "W3" and threads == 1
+                     else "", status(ok) if name == "W3" and threads == 1 else "")
+            if name == "W3" and threads == 1:
+                targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
+                                fmt_ratio(tm["median"] / q) if q else "-", ok))
+            fl = floor[name]
+            if fl and threads == 1:
+                fa = fl["all"]["median_s"]
+                fb = fl["branch"]["median_s"]
+                ok = q / fa <= T_FLOOR if q else None
+                main.add("", "", "", "floor: C-library calls (all media polar)",
+                         fmt_time(fa), fmt_time(fa / per),
+                         f"{q / fa:.3g}x floor" if q else "-", "", "",
+                         f"<= {T_FLOOR:g}x floor", status(ok))
+                targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
+                                f"{q / fa:.3g}x floor" if q else "-", ok))
+                main.add("", "", "", f"floor: as this stack needs "
+                         f"({fl['general_media'] / st.points:.0f} of {st.layers} media polar)",
+                         fmt_time(fb), fmt_time(fb / per),
+                         f"{q / fb:.3g}x floor" if q else "-")
+
+    # -- growth in N --
+    log("growth in N")
+    gst = stacks.bragg_mirror(10)
+    gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
+               f"size (RAYON_NUM_THREADS unset); tmm on {cfg.grow_n_tmm} λ, scaled",
+               ["N", "quelva", "quelva per λ", "NumPy", "NumPy per λ", "tmm (scaled)",
+                "floor (1 thread)", "quelva faster than NumPy", "max |ΔR| NumPy",
+                "max |ΔT| NumPy"])
+    plot = {"N": [], "quelva": [], "numpy": [], "tmm": [], "tmm_measured": [], "floor": []}
+    tmm_cache = None
+    for npts in cfg.grow_n:
+        st = stacks.bragg_mirror(npts)
+        fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
+        if have_q:
+            fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
+        res = measure(fns, cfg, rounds=cfg.rounds if npts < 30000 else 3)
+        measured = npts <= cfg.grow_n_tmm
+        if measured:
+            tmm_per_point = time_tmm_subset(st, st, cfg)["median"] / npts
+        elif tmm_cache is None:
+            tmm_cache = time_tmm_subset(st, st.subset(cfg.grow_n_tmm), cfg)["median"] / npts
+        if not measured:
+            tmm_per_point = tmm_cache
+        tmm_t = tmm_per_point * npts
+        fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
+        q = res["quelva"]["median"] if have_q else None
+        npm = res["numpy"]["median"]
+        dn = agree(peers.quelva_rt(st), peers.numpy_rt(st)) if have_q else (None, None)
+        gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
+               fmt_time(npm / npts), fmt_time(tmm_t) + ("" if measured else " *"),
+               fmt_time(fl["all"]["median_s"]) if fl else "-",
+               fmt_ratio(npm / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
+        plot["N"].append(npts)
+        plot["quelva"].append(q)
+        plot["numpy"].append(npm)
+        plot["tmm"].append(tmm_t)
+        plot["tmm_measured"].append(measured)
+        plot["floor"].append(fl["all"]["median_s"] if fl else None)
+    slope_note = []
+    for key in ("quelva", "numpy"):
+        xs = [n for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
+        ys = [v for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
+        if len(xs) >= 2:
+            k = np.polyfit(np.log(xs), np.log(ys), 1)[0]
+            slope_note.append(f"{key} {k:.3f}")
+    gn.note = ("* tmm scaled from its per-wavelength time (its cost per wavelength does not "
+               "depend on N). Log-log slope of time against N for N >= 1000 (1 = linear): "
+               + (", ".join(slope_note) or "-"))
+
+    # -- growth in L --
+    log("growth in L")
+    gl = Table(f"Growth with L: alternating TiO2/SiO2 on BK7, N = {cfg.grow_l_points}; "
+               f"quelva with the default pool size; tmm on {cfg.grow_l_tmm} λ, scaled",
+               ["L", "quelva", "quelva per λ·medium", "NumPy", "NumPy per λ·medium",
+                "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
+                "quelva faster than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
+    for layers in cfg.grow_l:
+        st = stacks.periodic(layers, cfg.grow_l_points)
+        fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
+        if have_q:
+            fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
+        res = measure(fns, cfg)
+        tm = time_tmm_subset(st, st.subset(cfg.grow_l_tmm), cfg)
+        dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+        check_tmm(st.name, *dtm)
+        fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
+        q = res["quelva"]["median"] if have_q else None
+        npm = res["numpy"]["median"]
+        per = st.points * layers
+        gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
+               fmt_time(npm / per), fmt_time(tm["median"]),
+               fmt_time(fl["all"]["median_s"]) if fl else "-",
+               fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["median"] / q) if q else "-",
+               fmt_diff(dtm[0]), fmt_diff(dtm[1]))
+
+    # -- peak memory --
+    log("peak memory (child processes)")
+    mem = Table("Peak resident memory (VmHWM of a child process that builds the stack and "
+                "computes it once; the pool at its default size)",
+                ["run", "L", "N", "implementation", "before the call", "peak", "growth"])
+    for wname in ("W4", "BIG"):
+        st = stacks.workload(wname, args.quick)
+        label = "W4" if wname == "W4" else "one film on glass"
+        for impl in (["quelva"] if have_q else []) + ["numpy"]:
+            r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", impl], {},
+                            args.quick)
+            if r:
+                mem.add(label, st.layers, st.points, "quelva" if impl == "quelva" else "NumPy",
+                        fmt_mem(r["before_kib"]), fmt_mem(r["peak_kib"]),
+                        fmt_mem(r["peak_kib"] - r["before_kib"]))
+            label = ""
+
+    # -- conventions: an absorbing exit medium --
+    log("conventions check")
+    conv = Table("Agreement with tmm on an absorbing exit medium (air | 100 nm SiO2 | "
+                 "Lorentz absorber, theta = 0.9), 50 λ",
+                 ["light", "max |ΔR| tmm", "max |ΔT| tmm",
+                  "max |ΔT| after tmm's p exit factor", "max |ΔR| NumPy", "max |ΔT| NumPy"])
+    # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
+    # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
+    # the p part of quelva's T by the ratio of the two factors must give tmm's T.
+    pure = {phi: ref_rt(stacks.absorbing_exit(50, phi)) for phi in (0.0, math.pi / 2)}
+    st = stacks.absorbing_exit(50, 0.0)
+    n0, nl = st.n[0], st.n[-1]
+    beta = math.sin(st.theta) * n0
+    ql = np.sqrt(nl * nl - beta * beta)
+    factor_q = (ql / (n0 * math.cos(st.theta))).real
+    factor_tmm = (nl * np.conj(ql / nl)).real / (n0 * math.cos(st.theta)).real
+    for label, phi in (("s (phi = 0)", 0.0), ("p (phi = π/2)", math.pi / 2),
+                       ("mixed (phi = 0.6)", 0.6)):
+        st = stacks.absorbing_exit(50, phi)
+        ref = ref_rt(st)
+        (rs, ts), (rp, tp) = peers.tmm_rt(st, pol_split=False)
+        ws, wp = math.cos(phi) ** 2, math.sin(phi) ** 2
+        tr, tt = ws * rs + wp * rp, ws * ts + wp * tp
+        adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * factor_tmm / factor_q
+        dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
+        conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
+                 fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
+                 fmt_diff(dn[0]), fmt_diff(dn[1]))
+    conv.note = ("quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
+                 "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
+                 "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a "
+                 "p wave whose amplitude t is that of E). The two agree whenever the exit "
+                 "medium is lossless.")
+
+    # -- targets --
+    tt = Table("Targets", ["target", "measured", "status"])
+    for desc, val, ok in targets:
+        tt.add(desc, val, status(ok))
+
+    # -- output --
+    out = sys.stdout
+    sep = "\n"
+    print(("\n\n" if md else "\n").join(header), file=out)
+    print(file=out)
+    if warn:
+        for w in warn:
+            print(f"WARNING: {w}", file=out)
+        print(file=out)
+    for tab in (main, tt, gn, gl, mem, conv):
+        print(tab.render(md), file=out, end=sep)
+    notes = [
+        "Notes:",
+        "- 'per λ·medium' is the median divided by N·L. Times are per whole call from Python "
+        "(quelva: DataPy(...) + simulate() + reading r and t).",
+        "- W3 and W4 run in child processes with RAYON_NUM_THREADS=1 and =2 (the pool size is "
+        "read once per process); NumPy is single-threaded and is timed in the same child, "
+        "interleaved with quelva.",
+        "- tmm is pure Python: it runs on an evenly spread subset of the wavelengths and its "
+        "time is scaled to the full N (its cost per wavelength does not depend on N); its "
+        "agreement is measured on that subset.",
+        "- The floor runs single-threaded; 'all media polar' makes hypot, atan2, sqrt, sin, cos "
+        "for every medium and two exp plus one sin/cos pair for every layer, at every "
+        "wavelength. 'As this stack needs' takes the one-sqrt branch for media where N^2 - "
+        "beta^2 has a zero imaginary part (lossless media at a real angle).",
+    ]
+    print("\n".join(notes), file=out)
+    out.flush()
+    log("done")
+
+    if not args.no_plot:
+        write_plot(plot, Path(args.plot), have_q, gst)
+        log(f"plot written to {args.plot}")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"child": child, "floor": floor, "growth_n": plot}, f, indent=1,
+                      default=str)
+    return 0
+
+
+def write_plot(plot, path: Path, have_q: bool, gst):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4.8), dpi=110)
+    ns = np.array(plot["N"], dtype=float)
+    if have_q:
+        ax.loglog(ns, plot["quelva"], "o-", label="quelva (default pool size)")
+    ax.loglog(ns, plot["numpy"], "s-", label="NumPy, vectorised over λ")
+    meas = np.array(plot["tmm_measured"])
+    tmm_t = np.array(plot["tmm"], dtype=float)
+    ax.loglog(ns, tmm_t, "^--", color="tab:red", mfc="none", label="tmm (scaled per λ)")
+    if meas.any():
+        ax.loglog(ns[meas], tmm_t[meas], "^", color="tab:red", label="tmm (measured)")
+    if all(v is not None for v in plot["floor"]):
+        ax.loglog(ns, plot["floor"], "k:", label="floor: C-library calls, 1 thread")
+    ax.set_xlabel("number of wavelengths N")
+    ax.set_ylabel("time per call [s]")
+    ax.set_title(f"{gst.name}, L = {gst.layers}")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
+    ap.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
+    ap.add_argument("--plot", default=str(DEFAULT_PLOT), help="path of the PNG plot of time "
+                    "against N (default: %(default)s)")
+    ap.add_argument("--no-plot", action="store_true", help="do not write the plot")
+    ap.add_argument("--floor", default=None, help="path of the floor program (default: "
+                    f"{DEFAULT_FLOOR}, compiled from bench/floor.cpp if missing)")
+    ap.add_argument("--json", default=None, help="also write raw figures to this file")
+    ap.add_argument("--child", default=None, help=argparse.SUPPRESS)
+    ap.add_argument("--workloads", default="W3,W4", help=argparse.SUPPRESS)
+    ap.add_argument("--impl", default="quelva", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    if args.child:
+        return child_main(args)
+    return main_run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

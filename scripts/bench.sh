@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The benchmark in one command: finds Python 3.12, makes or updates the venv
+# .venv/bench, installs quelva from this checkout with numpy, tmm and
+# matplotlib, builds the floor program, and runs bench/run.py with the
+# arguments given here (for example --quick or --markdown).
+#
+#   scripts/bench.sh [--quick] [--markdown] [--plot PATH] [--no-plot] [--json PATH]
+#
+# Environment: QUELVA_BENCH_PYTHON overrides the interpreter;
+# QUELVA_BENCH_SKIP_INSTALL=1 reuses the installed module as it is.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+works() { "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; }
+
+find_python() {
+    if [[ -n "${QUELVA_BENCH_PYTHON:-}" ]]; then
+        works "$QUELVA_BENCH_PYTHON" && { echo "$QUELVA_BENCH_PYTHON"; return 0; }
+        echo "scripts/bench.sh: QUELVA_BENCH_PYTHON=$QUELVA_BENCH_PYTHON is not a working Python 3.12" >&2
+        return 1
+    fi
+    if command -v python3.12 >/dev/null 2>&1 && works python3.12; then
+        command -v python3.12
+        return 0
+    fi
+    local proot candidate
+    if command -v pyenv >/dev/null 2>&1 && proot="$(pyenv root 2>/dev/null)"; then
+        for candidate in "$proot"/versions/3.12*/bin/python3.12; do
+            if [[ -x "$candidate" ]] && works "$candidate"; then
+                echo "$candidate"
+                return 0
+            fi
+        done
+    fi
+    echo "scripts/bench.sh: no working Python 3.12 found (tried python3.12 on PATH and" \
+         "\$(pyenv root)/versions/3.12*/bin/python3.12); set QUELVA_BENCH_PYTHON" >&2
+    return 1
+}
+
+py="$(find_python)"
+venv="$root/.venv/bench"
+if [[ ! -x "$venv/bin/python" ]] || ! works "$venv/bin/python"; then
+    echo "scripts/bench.sh: creating $venv with $py" >&2
+    rm -rf "$venv"
+    "$py" -m venv "$venv"
+fi
+vpy="$venv/bin/python"
+
+"$vpy" -m pip install --quiet --disable-pip-version-check numpy tmm matplotlib
+if [[ "${QUELVA_BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
+    echo "scripts/bench.sh: installing quelva from $root" >&2
+    if ! "$vpy" -m pip install --quiet --disable-pip-version-check "$root"; then
+        echo "scripts/bench.sh: the module did not install; the benchmark runs without it" >&2
+        "$vpy" -m pip uninstall --quiet --yes quelva >/dev/null 2>&1 || true
+    fi
+fi
+
+# The floor: bench/CMakeLists.txt on its own (it needs no other part of the tree).
+jobs="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+cmake -S "$root/bench" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build/bench" -j "$jobs" >/dev/null
+
+exec "$vpy" "$root/bench/run.py" --floor "$root/build/bench/quelva_floor" "$@"
