@@ -145,32 +145,39 @@ Sums sweep(const Args& a) {
 struct Timing {
     double median = 0.0, min = 0.0;
     std::size_t repeats = 0;
-    double check = 0.0;
 };
 
-template <bool branch>
-Timing time_sweep(const Args& a, double seconds, std::size_t min_repeats) {
-    using clock = std::chrono::steady_clock;
-    std::vector<double> samples;
-    double check = 0.0;
-    const auto start = clock::now();
-    while (samples.size() < min_repeats ||
-           std::chrono::duration<double>(clock::now() - start).count() < seconds) {
-        const auto t0 = clock::now();
-        const Sums s = sweep<branch>(a);
-        const auto t1 = clock::now();
-        samples.push_back(std::chrono::duration<double>(t1 - t0).count());
-        check += s.v[0] + s.v[1] + s.v[2] + s.v[3];
-        if (samples.size() >= 10000) break;
-    }
+Timing summarise(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     Timing t;
     const std::size_t m = samples.size();
     t.median = m % 2 ? samples[m / 2] : 0.5 * (samples[m / 2 - 1] + samples[m / 2]);
     t.min = samples.front();
     t.repeats = m;
-    t.check = check;
     return t;
+}
+
+// Times both variants in alternating sweeps, so that a slow spell of the
+// machine hits both alike, for at least `seconds` and `min_repeats` sweeps each.
+void time_sweeps(const Args& a, double seconds, std::size_t min_repeats, Timing& all,
+                 Timing& branch, double& check) {
+    using clock = std::chrono::steady_clock;
+    std::vector<double> s_all, s_branch;
+    const auto start = clock::now();
+    while (s_all.size() < min_repeats ||
+           std::chrono::duration<double>(clock::now() - start).count() < seconds) {
+        const auto t0 = clock::now();
+        const Sums x = sweep<false>(a);
+        const auto t1 = clock::now();
+        const Sums y = sweep<true>(a);
+        const auto t2 = clock::now();
+        s_all.push_back(std::chrono::duration<double>(t1 - t0).count());
+        s_branch.push_back(std::chrono::duration<double>(t2 - t1).count());
+        for (int k = 0; k < 4; ++k) check += x.v[k] + y.v[k];
+        if (s_all.size() >= 10000) break;
+    }
+    all = summarise(std::move(s_all));
+    branch = summarise(std::move(s_branch));
 }
 
 }  // namespace
@@ -190,9 +197,9 @@ int main(int argc, char** argv) {
     const std::size_t min_repeats = reps > 0 ? static_cast<std::size_t>(reps) : 1;
 
     const Args a = prepare(s);
-    sweep<false>(a);  // warm the caches and the page tables
-    const Timing all = time_sweep<false>(a, seconds * 0.5, min_repeats);
-    const Timing br = time_sweep<true>(a, seconds * 0.5, min_repeats);
+    double check = sweep<false>(a).v[0];  // warms the caches and the page tables
+    Timing all, br;
+    time_sweeps(a, seconds, min_repeats, all, br, check);
 
     const double per_all = static_cast<double>(a.points * a.media);
     std::printf(
@@ -202,6 +209,6 @@ int main(int argc, char** argv) {
         "\"check\": %.17g}\n",
         a.media, a.points, a.general, all.median, all.min, all.repeats,
         all.median / per_all * 1e9, br.median, br.min, br.repeats,
-        br.median / per_all * 1e9, all.check + br.check);
+        br.median / per_all * 1e9, check);
     return 0;
 }

@@ -40,8 +40,63 @@ def quelva_rt(stack):
 # ---------------------------------------------------------------------------
 # NumPy: the same 2x2 method, vectorised over wavelengths
 
+def _numpy_pol_matrices(n, wl, d, theta, pol):
+    """The stack matrices of one polarisation, shape (N, 2, 2).
+
+    As the vectorised transfer-matrix packages do it: per medium the complex
+    cosine from Snell's law, per interface and per layer an (N, 2, 2) array of
+    2x2 matrices, accumulated with np.matmul.
+    """
+    layers, npts = n.shape
+    beta = math.sin(theta) * n[0]
+    cos_t = np.sqrt(n * n - beta * beta) / n          # principal branch, (L, N)
+    m = None
+    for j in range(layers - 1):
+        na, nb, ca, cb = n[j], n[j + 1], cos_t[j], cos_t[j + 1]
+        if pol == "s":
+            sigma = na * ca + nb * cb
+            r = (na * ca - nb * cb) / sigma
+        else:
+            sigma = nb * ca + na * cb
+            r = (nb * ca - na * cb) / sigma
+        t = 2.0 * na * ca / sigma
+        inter = np.empty((npts, 2, 2), dtype=np.complex128)
+        inter[:, 0, 0] = inter[:, 1, 1] = 1.0 / t
+        inter[:, 0, 1] = inter[:, 1, 0] = r / t
+        if m is None:
+            m = inter
+            continue
+        kz = 2.0 * np.pi * na * ca / wl
+        prop = np.zeros((npts, 2, 2), dtype=np.complex128)
+        prop[:, 0, 0] = np.exp(-1j * kz * d[j - 1])
+        prop[:, 1, 1] = np.exp(1j * kz * d[j - 1])
+        m = m @ prop @ inter
+    return m
+
+
 def numpy_rt(stack):
-    """The characteristic-matrix product with every wavelength in one array.
+    """The NumPy peer: one (N, 2, 2) matrix product per layer and polarisation.
+
+    T uses the exit factor Re(q_exit / (n_0 cos theta)) for both polarisations,
+    as quelva does.
+    """
+    d, wl, theta, phi = stack.d, stack.wl, stack.theta, stack.phi
+    npts = wl.shape[0]
+    n = stack.n[:, :npts]
+    ms = _numpy_pol_matrices(n, wl, d, theta, "s")
+    mp = _numpy_pol_matrices(n, wl, d, theta, "p")
+    ws = math.cos(phi) ** 2
+    wp = math.sin(phi) ** 2
+    refl = ws * np.abs(ms[:, 1, 0] / ms[:, 0, 0]) ** 2 + wp * np.abs(mp[:, 1, 0] / mp[:, 0, 0]) ** 2
+    beta = math.sin(theta) * n[0]
+    q_exit = np.sqrt(n[-1] * n[-1] - beta * beta)
+    exit_factor = (q_exit / (n[0] * math.cos(theta))).real
+    trans = exit_factor * (ws * np.abs(1.0 / ms[:, 0, 0]) ** 2 + wp * np.abs(1.0 / mp[:, 0, 0]) ** 2)
+    return refl, trans
+
+
+def numpy_fused_rt(stack):
+    """A hand-fused NumPy version, faster than the way packages are written.
 
     s and p run together as the two rows of (2, N) arrays. The normal wave-vector
     components q_j = sqrt(N_j^2 - beta^2) are computed once per medium and shared

@@ -67,6 +67,8 @@ class Settings:
         self.grow_l_points = 200 if quick else 1000
         self.grow_l_tmm = 4 if quick else 10
         self.floor_seconds = 0.2 if quick else 1.0
+        self.child_passes = 1 if quick else 2     # children per thread count, alternating
+        self.child_rounds = 3 if quick else 4     # interleaved rounds in each child
 
 
 # ---------------------------------------------------------------------------
@@ -79,7 +81,8 @@ def _time_loops(fn, loops: int) -> float:
     return (time.perf_counter() - t0) / loops
 
 
-def measure(fns: dict, cfg: Settings, rounds: int | None = None) -> dict:
+def measure(fns: dict, cfg: Settings, rounds: int | None = None,
+            keep_samples: bool = False) -> dict:
     """Median time per call of each function, from interleaved rounds.
 
     Each function first runs once (warm-up and calibration); its loop count is
@@ -99,7 +102,8 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None) -> dict:
         for name, fn in fns.items():
             samples[name].append(_time_loops(fn, loops[name]))
     return {name: {"median": statistics.median(v), "min": min(v), "rounds": len(v),
-                   "loops": loops[name]} for name, v in samples.items()}
+                   "loops": loops[name], **({"samples": v} if keep_samples else {})}
+            for name, v in samples.items()}
 
 
 def time_tmm_subset(stack, sub, cfg: Settings) -> dict:
@@ -227,6 +231,22 @@ def run_floor(binary: Path | None, stack, seconds: float) -> dict | None:
 
 
 # ---------------------------------------------------------------------------
+# The implementations timed in-process (tmm is timed apart, on fewer wavelengths)
+
+IMPLS = [
+    ("quelva", "quelva", peers.quelva_rt),
+    ("numpy", "NumPy: (N,2,2) matmul per layer", peers.numpy_rt),
+    ("fused", "NumPy fused by hand (s+p together)", peers.numpy_fused_rt),
+]
+LABEL = {key: label for key, label, _ in IMPLS}
+
+
+def impl_fns(stack) -> dict:
+    return {key: (lambda fn=fn: fn(stack)) for key, _, fn in IMPLS
+            if key != "quelva" or peers.quelva is not None}
+
+
+# ---------------------------------------------------------------------------
 # Child processes: thread counts and peak memory
 
 def child_main(args) -> int:
@@ -235,24 +255,22 @@ def child_main(args) -> int:
         out = {"threads_env": os.environ.get("RAYON_NUM_THREADS"), "workloads": {}}
         for name in args.workloads.split(","):
             st = stacks.workload(name, args.quick)
-            fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
-            if peers.quelva is not None:
-                fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
-            res = measure(fns, cfg, rounds=5 if not args.quick else 3)
-            entry = {k: v["median"] for k, v in res.items()}
-            entry["rounds"] = {k: v["rounds"] for k, v in res.items()}
+            res = measure(impl_fns(st), cfg, rounds=args.rounds, keep_samples=True)
+            entry = {k: v["samples"] for k, v in res.items()}
             if peers.quelva is not None:
                 rq, tq = peers.quelva_rt(st)
-                rn, tn = peers.numpy_rt(st)
-                entry["agree_numpy"] = [peers.max_diff(rq, rn), peers.max_diff(tq, tn)]
+                entry["agree"] = {}
+                for key in ("numpy", "fused"):
+                    rn, tn = impl_fns(st)[key]()
+                    entry["agree"][key] = [peers.max_diff(rq, rn), peers.max_diff(tq, tn)]
             out["workloads"][name] = entry
         print(json.dumps(out))
         return 0
     if args.child == "rss":
         st = stacks.workload(args.workloads, args.quick)
-        fn = peers.quelva_rt if args.impl == "quelva" else peers.numpy_rt
+        fn = dict((k, f) for k, _, f in IMPLS)[args.impl]
         before = vm_hwm_kib()
-        r, t = fn(st)
+        r, _ = fn(st)
         after = vm_hwm_kib()
         print(json.dumps({"before_kib": before, "peak_kib": after, "points": st.points,
                           "media": st.layers, "finite": bool(np.isfinite(r).all())}))
@@ -310,6 +328,10 @@ def machine_line() -> str:
             f"quelva {ver('quelva') if peers.quelva is not None else 'not installed'}")
 
 
+def plural(threads: int) -> str:
+    return f"{threads} thread{'s' if threads > 1 else ''}"
+
+
 def main_run(args) -> int:
     cfg = Settings(args.quick)
     md = args.markdown
@@ -320,7 +342,9 @@ def main_run(args) -> int:
         return 2
     floor_bin, floor_err = find_floor(Path(args.floor) if args.floor else DEFAULT_FLOOR)
     started = time.perf_counter()
-    log = (lambda msg: print(f"[{time.perf_counter() - started:6.1f} s] {msg}", file=sys.stderr))
+
+    def log(msg):
+        print(f"[{time.perf_counter() - started:6.1f} s] {msg}", file=sys.stderr)
 
     header = [f"quelva benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}"
               + (" (--quick: smaller stacks, fewer rounds)" if args.quick else ""),
@@ -331,11 +355,12 @@ def main_run(args) -> int:
     if floor_bin is None:
         header.append(f"The floor is skipped: {floor_err}")
 
-    cols = ["workload", "L", "N", "implementation", "median", "per λ·medium",
-            "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"]
-    main = Table("Workloads (median of interleaved rounds; ratios = peer time / quelva time)",
-                 cols)
+    main = Table("Workloads (median of interleaved rounds; 'quelva faster by' = peer time / "
+                 "quelva time; agreement = largest absolute difference from quelva)",
+                 ["workload", "L", "N", "implementation", "median", "per λ·medium",
+                  "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"])
     targets = []   # (description, measured text, ok)
+    warn = []
 
     def ref_rt(stack):
         return peers.quelva_rt(stack) if have_q else peers.numpy_rt(stack)
@@ -343,21 +368,22 @@ def main_run(args) -> int:
     def agree(rt_a, rt_b):
         return peers.max_diff(rt_a[0], rt_b[0]), peers.max_diff(rt_a[1], rt_b[1])
 
-    warn = []
-
     def check_tmm(label, dr, dt):
         if max(dr, dt) > 1e-9:
             warn.append(f"tmm and {'quelva' if have_q else 'NumPy'} differ by "
                         f"{max(dr, dt):.2e} on {label} (lossless exit medium)")
 
+    def tmm_row(tm, per, q, dtm, target="", ok=None):
+        name = "tmm" + (f" ({tm['measured_points']} λ, scaled)" if tm["scaled"] else "")
+        main.add("", "", "", name, fmt_time(tm["median"]), fmt_time(tm["median"] / per),
+                 fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
+                 target, status(ok) if target else "")
+
     # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
     for name in ("W1", "W2"):
-        log(f"{name}")
+        log(name)
         st = stacks.workload(name, args.quick)
-        fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
-        if have_q:
-            fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
-        res = measure(fns, cfg)
+        res = measure(impl_fns(st), cfg)
         tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
         per = st.points * st.layers
         ref = ref_rt(st)
@@ -370,25 +396,35 @@ def main_run(args) -> int:
             main.add(label, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per), "",
                      "", "", f"< {T_W1_US:g} µs per call" if name == "W1" else "", status(ok))
             if name == "W1":
-                targets.append(("W1 whole call (construct, simulate, read r and t)",
+                targets.append(("W1: one whole call (construct, simulate, read r and t)",
                                 fmt_time(q), ok))
-        npm = res["numpy"]["median"]
-        dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
-        main.add("", "", "", "NumPy", fmt_time(npm), fmt_time(npm / per),
-                 fmt_ratio(npm / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
+        for key in ("numpy", "fused"):
+            t = res[key]["median"]
+            dn = agree(ref, impl_fns(st)[key]()) if have_q else (None, None)
+            main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
+                     fmt_ratio(t / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
         dtm = agree(ref_rt(tm["sub"]), tm["rt"])
         check_tmm(label, *dtm)
-        main.add("", "", "", "tmm" + (f" ({tm['measured_points']} λ, scaled)" if tm["scaled"]
-                                      else ""),
-                 fmt_time(tm["median"]), fmt_time(tm["median"] / per),
-                 fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]))
+        tmm_row(tm, per, q, dtm)
 
-    # -- W3 and W4: quelva and NumPy in child processes with 1 and 2 threads --
-    child = {}
-    for threads in (1, 2):
-        log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process)")
-        child[threads] = spawn_child(["--child", "threads", "--workloads", "W3,W4"],
-                                     {"RAYON_NUM_THREADS": str(threads)}, args.quick)
+    # -- W3 and W4: in child processes with 1 and 2 threads, alternating --
+    samples = {1: {}, 2: {}}
+    agreement = {}
+    for rep in range(cfg.child_passes):
+        for threads in (1, 2):
+            log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process {rep + 1} of "
+                f"{cfg.child_passes})")
+            c = spawn_child(["--child", "threads", "--workloads", "W3,W4",
+                             "--rounds", str(cfg.child_rounds)],
+                            {"RAYON_NUM_THREADS": str(threads)}, args.quick)
+            if not c:
+                continue
+            for wname, entry in c["workloads"].items():
+                for key, vals in entry.items():
+                    if key == "agree":
+                        agreement[wname] = vals
+                    else:
+                        samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
     floor = {}
     tmm_res = {}
     for name in ("W3", "W4"):
@@ -404,125 +440,117 @@ def main_run(args) -> int:
         tm = tmm_res[name]
         dtm = agree(ref_rt(tm["sub"]), tm["rt"])
         check_tmm(label, *dtm)
-        q1 = None
+        med = {threads: {k: statistics.median(v) for k, v in samples[threads].get(name, {}).items()}
+               for threads in (1, 2)}
+        q1 = med[1].get("quelva")
         for threads in (1, 2):
-            c = child[threads]
-            w = c["workloads"][name] if c else None
-            q = w.get("quelva") if w else None
-            tlabel = f"{label}, {threads} thread{'s' if threads > 1 else ''}"
+            m = med[threads]
+            q = m.get("quelva")
+            tlabel = f"{label}, {plural(threads)}"
             if q is not None:
                 main.add(tlabel, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per))
-                if threads == 1:
-                    q1 = q
-                else:
-                    ok = q1 / q >= T_THREADS if q1 else None
-                    main.add("", "", "", "speed-up from 1 to 2 threads", "",
-                             "", fmt_ratio(q1 / q) if q1 else "-", "", "",
-                             f">= {T_THREADS:g}x from 1 to 2 threads" if name == "W4" else "",
-                             status(ok) if name == "W4" else "")
-                    if name == "W4":
-                        targets.append((f"W4 speed-up from 1 to 2 threads",
-                                        fmt_ratio(q1 / q) if q1 else "-", ok))
+                if threads == 2 and q1:
+                    ok = q1 / q >= T_THREADS
+                    is_w4 = name == "W4"
+                    main.add("", "", "", "quelva: speed-up from 1 to 2 threads", "", "",
+                             fmt_ratio(q1 / q), "", "",
+                             f">= {T_THREADS:g}x" if is_w4 else "", status(ok) if is_w4 else "")
+                    if is_w4:
+                        targets.append(("W4: quelva from 1 to 2 threads "
+                                        f"(>= {T_THREADS:g}x)", fmt_ratio(q1 / q), ok))
             else:
                 main.add(tlabel, st.layers, st.points, "quelva",
                          "not installed" if not have_q else "failed")
-            if w:
-                npm = w["numpy"]
-                tgt = T_NUMPY_1 if threads == 1 else T_NUMPY_2
-                ok = npm / q >= tgt if q else None
-                ag = w.get("agree_numpy", [None, None])
-                main.add("", "", "", "NumPy", fmt_time(npm), fmt_time(npm / per),
-                         fmt_ratio(npm / q) if q else "-", fmt_diff(ag[0]), fmt_diff(ag[1]),
-                         f">= {tgt:g}x", status(ok))
-                targets.append((f"{name} vs NumPy, {threads} thread{'s' if threads > 1 else ''}"
-                                f" (>= {tgt:g}x)", fmt_ratio(npm / q) if q else "-", ok))
-            ok = tm["median"] / q >= T_TMM_W3 if (q and name == "W3" and threads == 1) else None
-            main.add("", "", "", f"tmm ({tm['measured_points']} λ, scaled)",
-                     fmt_time(tm["median"]), fmt_time(tm["median"] / per),
-                     fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]),
-                     fmt_diff(dtm[1]), f">= {T_TMM_W3:g}x" if name == "W3" and threads == 1
-                     else "", status(ok) if name == "W3" and threads == 1 else "")
+            for key in ("numpy", "fused"):
+                t = m.get(key)
+                if t is None:
+                    continue
+                ag = agreement.get(name, {}).get(key, [None, None])
+                tgt = (T_NUMPY_1 if threads == 1 else T_NUMPY_2) if key == "numpy" else None
+                ok = (t / q >= tgt) if (q and tgt) else None
+                main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
+                         fmt_ratio(t / q) if q else "-", fmt_diff(ag[0]), fmt_diff(ag[1]),
+                         f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
+                if tgt:
+                    targets.append((f"{name} vs NumPy, {plural(threads)} (>= {tgt:g}x)",
+                                    fmt_ratio(t / q) if q else "-", ok))
             if name == "W3" and threads == 1:
+                ok = tm["median"] / q >= T_TMM_W3 if q else None
+                tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
                 targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
                                 fmt_ratio(tm["median"] / q) if q else "-", ok))
+            else:
+                tmm_row(tm, per, q, dtm)
             fl = floor[name]
             if fl and threads == 1:
                 fa = fl["all"]["median_s"]
                 fb = fl["branch"]["median_s"]
                 ok = q / fa <= T_FLOOR if q else None
-                main.add("", "", "", "floor: C-library calls (all media polar)",
-                         fmt_time(fa), fmt_time(fa / per),
-                         f"{q / fa:.3g}x floor" if q else "-", "", "",
+                main.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
+                         fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
                          f"<= {T_FLOOR:g}x floor", status(ok))
                 targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
                                 f"{q / fa:.3g}x floor" if q else "-", ok))
-                main.add("", "", "", f"floor: as this stack needs "
-                         f"({fl['general_media'] / st.points:.0f} of {st.layers} media polar)",
-                         fmt_time(fb), fmt_time(fb / per),
-                         f"{q / fb:.3g}x floor" if q else "-")
+                main.add("", "", "", f"floor: as this stack needs ("
+                         f"{fl['general_media'] / st.points:.0f} of {st.layers} media polar)",
+                         fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
 
     # -- growth in N --
     log("growth in N")
     gst = stacks.bragg_mirror(10)
     gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
-               f"size (RAYON_NUM_THREADS unset); tmm on {cfg.grow_n_tmm} λ, scaled",
-               ["N", "quelva", "quelva per λ", "NumPy", "NumPy per λ", "tmm (scaled)",
-                "floor (1 thread)", "quelva faster than NumPy", "max |ΔR| NumPy",
-                "max |ΔT| NumPy"])
-    plot = {"N": [], "quelva": [], "numpy": [], "tmm": [], "tmm_measured": [], "floor": []}
-    tmm_cache = None
+               f"size (RAYON_NUM_THREADS unset)",
+               ["N", "quelva", "quelva per λ", LABEL["numpy"], LABEL["fused"], "tmm",
+                "floor (1 thread)", "quelva faster than NumPy", "than NumPy fused",
+                "max |ΔR| NumPy", "max |ΔT| NumPy"])
+    plot = {"N": [], "quelva": [], "numpy": [], "fused": [], "tmm": [], "tmm_measured": [],
+            "floor": []}
+    tmm_per_point = None
     for npts in cfg.grow_n:
         st = stacks.bragg_mirror(npts)
-        fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
-        if have_q:
-            fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
-        res = measure(fns, cfg, rounds=cfg.rounds if npts < 30000 else 3)
+        res = measure(impl_fns(st), cfg, rounds=cfg.rounds if npts < 30000 else 3)
         measured = npts <= cfg.grow_n_tmm
         if measured:
-            tmm_per_point = time_tmm_subset(st, st, cfg)["median"] / npts
-        elif tmm_cache is None:
-            tmm_cache = time_tmm_subset(st, st.subset(cfg.grow_n_tmm), cfg)["median"] / npts
-        if not measured:
-            tmm_per_point = tmm_cache
-        tmm_t = tmm_per_point * npts
+            tmm_t = time_tmm_subset(st, st, cfg)["median"]
+        else:
+            if tmm_per_point is None:
+                tmm_per_point = time_tmm_subset(st, st.subset(cfg.grow_n_tmm),
+                                                cfg)["median"] / npts
+            tmm_t = tmm_per_point * npts
         fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
         q = res["quelva"]["median"] if have_q else None
         npm = res["numpy"]["median"]
+        fus = res["fused"]["median"]
         dn = agree(peers.quelva_rt(st), peers.numpy_rt(st)) if have_q else (None, None)
         gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
-               fmt_time(npm / npts), fmt_time(tmm_t) + ("" if measured else " *"),
+               fmt_time(fus), fmt_time(tmm_t) + ("" if measured else " *"),
                fmt_time(fl["all"]["median_s"]) if fl else "-",
-               fmt_ratio(npm / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
-        plot["N"].append(npts)
-        plot["quelva"].append(q)
-        plot["numpy"].append(npm)
-        plot["tmm"].append(tmm_t)
-        plot["tmm_measured"].append(measured)
-        plot["floor"].append(fl["all"]["median_s"] if fl else None)
+               fmt_ratio(npm / q) if q else "-", fmt_ratio(fus / q) if q else "-",
+               fmt_diff(dn[0]), fmt_diff(dn[1]))
+        for key, val in (("N", npts), ("quelva", q), ("numpy", npm), ("fused", fus),
+                         ("tmm", tmm_t), ("tmm_measured", measured),
+                         ("floor", fl["all"]["median_s"] if fl else None)):
+            plot[key].append(val)
     slope_note = []
-    for key in ("quelva", "numpy"):
-        xs = [n for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
-        ys = [v for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
-        if len(xs) >= 2:
-            k = np.polyfit(np.log(xs), np.log(ys), 1)[0]
-            slope_note.append(f"{key} {k:.3f}")
-    gn.note = ("* tmm scaled from its per-wavelength time (its cost per wavelength does not "
-               "depend on N). Log-log slope of time against N for N >= 1000 (1 = linear): "
-               + (", ".join(slope_note) or "-"))
+    for key in ("quelva", "numpy", "fused", "floor"):
+        pts = [(n, v) for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
+        if len(pts) >= 2:
+            k = np.polyfit(np.log([p[0] for p in pts]), np.log([p[1] for p in pts]), 1)[0]
+            slope_note.append(f"{LABEL.get(key, key)} {k:.3f}")
+    gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
+               "does not depend on N). Log-log slope of time against N for N >= 1000 "
+               "(1 = linear): " + ("; ".join(slope_note) or "-"))
 
     # -- growth in L --
     log("growth in L")
-    gl = Table(f"Growth with L: alternating TiO2/SiO2 on BK7, N = {cfg.grow_l_points}; "
+    gl = Table(f"Growth with L: alternating TiO2/SiO2 layers on BK7, N = {cfg.grow_l_points}; "
                f"quelva with the default pool size; tmm on {cfg.grow_l_tmm} λ, scaled",
-               ["L", "quelva", "quelva per λ·medium", "NumPy", "NumPy per λ·medium",
-                "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
-                "quelva faster than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
+               ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
+                LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
+                "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
     for layers in cfg.grow_l:
         st = stacks.periodic(layers, cfg.grow_l_points)
-        fns = {"numpy": lambda st=st: peers.numpy_rt(st)}
-        if have_q:
-            fns = {"quelva": lambda st=st: peers.quelva_rt(st), **fns}
-        res = measure(fns, cfg)
+        res = measure(impl_fns(st), cfg)
         tm = time_tmm_subset(st, st.subset(cfg.grow_l_tmm), cfg)
         dtm = agree(ref_rt(tm["sub"]), tm["rt"])
         check_tmm(st.name, *dtm)
@@ -531,7 +559,7 @@ def main_run(args) -> int:
         npm = res["numpy"]["median"]
         per = st.points * layers
         gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
-               fmt_time(npm / per), fmt_time(tm["median"]),
+               fmt_time(npm / per), fmt_time(res["fused"]["median"]), fmt_time(tm["median"]),
                fmt_time(fl["all"]["median_s"]) if fl else "-",
                fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["median"] / q) if q else "-",
                fmt_diff(dtm[0]), fmt_diff(dtm[1]))
@@ -539,18 +567,19 @@ def main_run(args) -> int:
     # -- peak memory --
     log("peak memory (child processes)")
     mem = Table("Peak resident memory (VmHWM of a child process that builds the stack and "
-                "computes it once; the pool at its default size)",
+                "computes it once; quelva's pool at its default size)",
                 ["run", "L", "N", "implementation", "before the call", "peak", "growth"])
     for wname in ("W4", "BIG"):
         st = stacks.workload(wname, args.quick)
         label = "W4" if wname == "W4" else "one film on glass"
-        for impl in (["quelva"] if have_q else []) + ["numpy"]:
-            r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", impl], {},
+        for key, _, _ in IMPLS:
+            if key == "quelva" and not have_q:
+                continue
+            r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {},
                             args.quick)
             if r:
-                mem.add(label, st.layers, st.points, "quelva" if impl == "quelva" else "NumPy",
-                        fmt_mem(r["before_kib"]), fmt_mem(r["peak_kib"]),
-                        fmt_mem(r["peak_kib"] - r["before_kib"]))
+                mem.add(label, st.layers, st.points, LABEL[key], fmt_mem(r["before_kib"]),
+                        fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]))
             label = ""
 
     # -- conventions: an absorbing exit medium --
@@ -558,7 +587,7 @@ def main_run(args) -> int:
     conv = Table("Agreement with tmm on an absorbing exit medium (air | 100 nm SiO2 | "
                  "Lorentz absorber, theta = 0.9), 50 λ",
                  ["light", "max |ΔR| tmm", "max |ΔT| tmm",
-                  "max |ΔT| after tmm's p exit factor", "max |ΔR| NumPy", "max |ΔT| NumPy"])
+                  "max |ΔT| tmm, p part rescaled", "max |ΔR| NumPy", "max |ΔT| NumPy"])
     # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
     # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
     # the p part of quelva's T by the ratio of the two factors must give tmm's T.
@@ -581,53 +610,60 @@ def main_run(args) -> int:
         conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
                  fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
                  fmt_diff(dn[0]), fmt_diff(dn[1]))
-    conv.note = ("quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
+    conv.note = ("quelva's T multiplies |t|² by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
                  "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
-                 "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a "
-                 "p wave whose amplitude t is that of E). The two agree whenever the exit "
-                 "medium is lossless.")
+                 "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a p "
+                 "wave whose amplitude t is that of its electric field). The two agree whenever "
+                 "the exit medium is lossless. 'p part rescaled' multiplies quelva's p "
+                 "transmittance by the ratio of the two factors: the remaining difference is "
+                 "rounding.")
 
     # -- targets --
-    tt = Table("Targets", ["target", "measured", "status"])
+    tt_tab = Table("Targets", ["target", "measured", "status"])
     for desc, val, ok in targets:
-        tt.add(desc, val, status(ok))
+        tt_tab.add(desc, val, status(ok))
 
     # -- output --
     out = sys.stdout
-    sep = "\n"
     print(("\n\n" if md else "\n").join(header), file=out)
     print(file=out)
+    for w in warn:
+        print(f"WARNING: {w}", file=out)
     if warn:
-        for w in warn:
-            print(f"WARNING: {w}", file=out)
         print(file=out)
-    for tab in (main, tt, gn, gl, mem, conv):
-        print(tab.render(md), file=out, end=sep)
+    for tab in (main, tt_tab, gn, gl, mem, conv):
+        print(tab.render(md), file=out)
     notes = [
         "Notes:",
-        "- 'per λ·medium' is the median divided by N·L. Times are per whole call from Python "
-        "(quelva: DataPy(...) + simulate() + reading r and t).",
-        "- W3 and W4 run in child processes with RAYON_NUM_THREADS=1 and =2 (the pool size is "
-        "read once per process); NumPy is single-threaded and is timed in the same child, "
-        "interleaved with quelva.",
+        "- 'per λ·medium' is the median divided by N·L. quelva's time is one whole call from "
+        "Python: DataPy(...), simulate(), reading r and t.",
+        f"- W3 and W4 run in child processes with RAYON_NUM_THREADS=1 and =2 (the pool size is "
+        f"read once per process), {cfg.child_passes} alternating child(ren) per count; the "
+        "NumPy peers are single-threaded and are timed in the same children, interleaved with "
+        "quelva.",
+        "- NumPy: (N,2,2) matmul per layer is the way vectorised transfer-matrix packages are "
+        "written (per layer and polarisation an array of 2x2 matrices, np.matmul); the targets "
+        "refer to it. 'Fused by hand' computes s and p together, shares each medium's cosine "
+        "and each layer's phase factors, and multiplies matrix elements directly: the fastest "
+        "NumPy form we know, shown for context.",
         "- tmm is pure Python: it runs on an evenly spread subset of the wavelengths and its "
         "time is scaled to the full N (its cost per wavelength does not depend on N); its "
         "agreement is measured on that subset.",
-        "- The floor runs single-threaded; 'all media polar' makes hypot, atan2, sqrt, sin, cos "
-        "for every medium and two exp plus one sin/cos pair for every layer, at every "
-        "wavelength. 'As this stack needs' takes the one-sqrt branch for media where N^2 - "
-        "beta^2 has a zero imaginary part (lossless media at a real angle).",
+        "- The floor runs single-threaded; 'all media polar' makes hypot, atan2, sqrt, sin and "
+        "cos for every medium and two exp plus one sin/cos pair for every layer, at every "
+        "wavelength. 'As this stack needs' takes the one-sqrt branch for media where N² − β² "
+        "has a zero imaginary part (lossless media at a real angle), as the algorithm does.",
     ]
     print("\n".join(notes), file=out)
     out.flush()
-    log("done")
+    log("tables done")
 
     if not args.no_plot:
         write_plot(plot, Path(args.plot), have_q, gst)
         log(f"plot written to {args.plot}")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"child": child, "floor": floor, "growth_n": plot}, f, indent=1,
+            json.dump({"threads": samples, "floor": floor, "growth_n": plot}, f, indent=1,
                       default=str)
     return 0
 
@@ -641,7 +677,8 @@ def write_plot(plot, path: Path, have_q: bool, gst):
     ns = np.array(plot["N"], dtype=float)
     if have_q:
         ax.loglog(ns, plot["quelva"], "o-", label="quelva (default pool size)")
-    ax.loglog(ns, plot["numpy"], "s-", label="NumPy, vectorised over λ")
+    ax.loglog(ns, plot["numpy"], "s-", label="NumPy, (N,2,2) matmul per layer")
+    ax.loglog(ns, plot["fused"], "d-", label="NumPy, fused by hand")
     meas = np.array(plot["tmm_measured"])
     tmm_t = np.array(plot["tmm"], dtype=float)
     ax.loglog(ns, tmm_t, "^--", color="tab:red", mfc="none", label="tmm (scaled per λ)")
@@ -661,7 +698,8 @@ def write_plot(plot, path: Path, have_q: bool, gst):
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
     ap.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
     ap.add_argument("--plot", default=str(DEFAULT_PLOT), help="path of the PNG plot of time "
@@ -673,6 +711,7 @@ def main(argv=None) -> int:
     ap.add_argument("--child", default=None, help=argparse.SUPPRESS)
     ap.add_argument("--workloads", default="W3,W4", help=argparse.SUPPRESS)
     ap.add_argument("--impl", default="quelva", help=argparse.SUPPRESS)
+    ap.add_argument("--rounds", type=int, default=None, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.child:
         return child_main(args)
