@@ -269,21 +269,34 @@ def child_main(args) -> int:
     if args.child == "rss":
         st = stacks.workload(args.workloads, args.quick)
         fn = dict((k, f) for k, _, f in IMPLS)[args.impl]
-        before = vm_hwm_kib()
+        fn(stacks.workload("W1"))     # loads what the first call loads
+        before = proc_status_kib("VmRSS")
+        reset = reset_peak_rss()
         r, _ = fn(st)
-        after = vm_hwm_kib()
-        print(json.dumps({"before_kib": before, "peak_kib": after, "points": st.points,
-                          "media": st.layers, "finite": bool(np.isfinite(r).all())}))
+        after = proc_status_kib("VmHWM")
+        print(json.dumps({"before_kib": before, "peak_kib": after, "reset": reset,
+                          "points": st.points, "media": st.layers,
+                          "finite": bool(np.isfinite(r).all())}))
         return 0
     raise SystemExit(f"unknown child mode {args.child}")
 
 
-def vm_hwm_kib() -> int:
+def proc_status_kib(field: str) -> int:
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return -1
+
+
+def reset_peak_rss() -> bool:
+    """Resets VmHWM to the current RSS (Linux: "5" into clear_refs)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
 
 
 def spawn_child(extra: list[str], env_extra: dict, quick: bool) -> dict | None:
@@ -566,9 +579,11 @@ def main_run(args) -> int:
 
     # -- peak memory --
     log("peak memory (child processes)")
-    mem = Table("Peak resident memory (VmHWM of a child process that builds the stack and "
-                "computes it once; quelva's pool at its default size)",
-                ["run", "L", "N", "implementation", "before the call", "peak", "growth"])
+    mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
+                "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
+                "its default size)",
+                ["run", "L", "N", "implementation", "RSS before the call", "peak during the call",
+                 "growth", ""])
     for wname in ("W4", "BIG"):
         st = stacks.workload(wname, args.quick)
         label = "W4" if wname == "W4" else "one film on glass"
@@ -579,13 +594,15 @@ def main_run(args) -> int:
                             args.quick)
             if r:
                 mem.add(label, st.layers, st.points, LABEL[key], fmt_mem(r["before_kib"]),
-                        fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]))
+                        fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]),
+                        "" if r["reset"] else "peak since process start")
             label = ""
 
     # -- conventions: an absorbing exit medium --
     log("conventions check")
-    conv = Table("Agreement with tmm on an absorbing exit medium (air | 100 nm SiO2 | "
-                 "Lorentz absorber, theta = 0.9), 50 λ",
+    conv = Table("Conventions: agreement with tmm on an absorbing exit medium (air | 100 nm "
+                 "SiO2 | Lorentz absorber, θ = 0.9) and under frustrated total reflection "
+                 "(BK7 | 300 nm air | 20 nm Lorentz absorber | BK7, θ = 1.0), 50 λ each",
                  ["light", "max |ΔR| tmm", "max |ΔT| tmm",
                   "max |ΔT| tmm, p part rescaled", "max |ΔR| NumPy", "max |ΔT| NumPy"])
     # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
@@ -610,11 +627,22 @@ def main_run(args) -> int:
         conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
                  fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
                  fmt_diff(dn[0]), fmt_diff(dn[1]))
+    for label, phi in (("frustrated TIR, s", 0.0), ("frustrated TIR, p", math.pi / 2),
+                       ("frustrated TIR, mixed", 0.6)):
+        st = stacks.frustrated_tir(50, phi)
+        ref = ref_rt(st)
+        rt = peers.tmm_rt(st)
+        check_tmm(f"{st.name} ({label})", *agree(ref, rt))
+        dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
+        conv.add(label, fmt_diff(peers.max_diff(ref[0], rt[0])),
+                 fmt_diff(peers.max_diff(ref[1], rt[1])), "", fmt_diff(dn[0]), fmt_diff(dn[1]))
     conv.note = ("quelva's T multiplies |t|² by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
                  "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
                  "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a p "
                  "wave whose amplitude t is that of its electric field). The two agree whenever "
-                 "the exit medium is lossless. 'p part rescaled' multiplies quelva's p "
+                 "the exit medium is lossless, as in the frustrated-TIR stack, whose evanescent "
+                 "waves in the air gap test the choice of the square-root branch. "
+                 "'p part rescaled' multiplies quelva's p "
                  "transmittance by the ratio of the two factors: the remaining difference is "
                  "rounding.")
 

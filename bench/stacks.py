@@ -163,6 +163,13 @@ def absorbing_exit(points: int, phi: float) -> Stack:
                   np.linspace(400.0, 800.0, points), theta=0.9, phi=phi)
 
 
+def frustrated_tir(points: int, phi: float) -> Stack:
+    """Light from glass beyond the critical angle: evanescent waves in an air gap,
+    then an absorbing film, on glass (lossless exit medium)."""
+    return _build("frustrated total reflection", [bk7, air, asi, bk7], [300.0, 20.0],
+                  np.linspace(400.0, 800.0, points), theta=1.0, phi=phi)
+
+
 def workload(name: str, quick: bool = False) -> Stack:
     """The stacks of the named workloads (smaller ones for --quick)."""
     if name == "W1":
