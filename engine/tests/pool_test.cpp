@@ -1,0 +1,669 @@
+// The worker pool: its size, its start, its failures, and the parallel path
+// giving the same bits as the sequential one.
+//
+// Tests that depend on the pool's start run in a forked child, whose first
+// parallel pass starts a pool of its own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+#include <sched.h>
+
+#include "brenmor/pool.hpp"
+#include "pool_internal.hpp"
+#include "support.hpp"
+
+namespace brenmor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------------------
+// Environment variables
+
+struct ParseCase {
+    const char* text;
+    std::optional<std::size_t> expected;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class ParseThreadCount : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseThreadCount, AcceptsDigitsWithAnOptionalPlus) {
+    const ParseCase c = GetParam();
+    EXPECT_EQ(pool::parse_thread_count(c.text), c.expected) << '"' << c.text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseThreadCount,
+    ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0},
+                      ParseCase{"+0", 0}, ParseCase{"007", 7}, ParseCase{"255", 255},
+                      ParseCase{"1000", 1000},
+                      ParseCase{"18446744073709551615", std::size_t{18446744073709551615u}},
+                      ParseCase{"18446744073709551616", std::nullopt},
+                      ParseCase{"99999999999999999999999", std::nullopt},
+                      ParseCase{"", std::nullopt}, ParseCase{"+", std::nullopt},
+                      ParseCase{"++4", std::nullopt}, ParseCase{"-1", std::nullopt},
+                      ParseCase{"-0", std::nullopt}, ParseCase{" 4", std::nullopt},
+                      ParseCase{"4 ", std::nullopt}, ParseCase{"4\n", std::nullopt},
+                      ParseCase{"4a", std::nullopt}, ParseCase{"1e3", std::nullopt},
+                      ParseCase{"0x10", std::nullopt}, ParseCase{"four", std::nullopt},
+                      ParseCase{"\xd9\xa3", std::nullopt}));  // ARABIC-INDIC DIGIT THREE
+
+struct ChooseCase {
+    const char* num_threads;
+    const char* num_cpus;
+    std::size_t default_count;
+    std::size_t expected;
+};
+
+void PrintTo(const ChooseCase& c, std::ostream* os) {
+    *os << (c.num_threads ? c.num_threads : "unset") << "," << (c.num_cpus ? c.num_cpus : "unset")
+        << "," << c.default_count;
+}
+
+class ChooseThreadCount : public ::testing::TestWithParam<ChooseCase> {};
+
+TEST_P(ChooseThreadCount, FollowsTheTwoVariablesInOrder) {
+    const ChooseCase c = GetParam();
+    EXPECT_EQ(pool::choose_thread_count(c.num_threads, c.num_cpus, c.default_count), c.expected)
+        << (c.num_threads ? c.num_threads : "(unset)") << " / "
+        << (c.num_cpus ? c.num_cpus : "(unset)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variables, ChooseThreadCount,
+    ::testing::Values(ChooseCase{nullptr, nullptr, 6, 6},  // neither set: the default
+                      ChooseCase{"3", nullptr, 6, 3},      // the first wins
+                      ChooseCase{"3", "5", 6, 3},          //
+                      ChooseCase{"+2", "5", 6, 2},         //
+                      ChooseCase{"0", "5", 6, 6},     // 0: the default, the second is not read
+                      ChooseCase{"+0", "5", 6, 6},    //
+                      ChooseCase{"abc", "5", 6, 5},   // not a number: falls through
+                      ChooseCase{"", "5", 6, 5},      //
+                      ChooseCase{"-3", "5", 6, 5},    //
+                      ChooseCase{nullptr, "5", 6, 5},  // unset: the second
+                      ChooseCase{nullptr, "0", 6, 6},  // the second's 0: the default
+                      ChooseCase{nullptr, "x", 6, 6},  //
+                      ChooseCase{"x", "y", 6, 6},      //
+                      ChooseCase{"1000", nullptr, 6, 255},  // capped at 255
+                      ChooseCase{nullptr, "256", 6, 255},   //
+                      ChooseCase{"255", nullptr, 6, 255},   //
+                      ChooseCase{nullptr, nullptr, 300, 255},
+                      ChooseCase{"18446744073709551616", "7", 6, 7}));  // too large: falls through
+
+TEST(DefaultThreadCount, IsWithinTheAffinityOfTheProcess) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    const std::size_t count = pool::default_thread_count();
+    EXPECT_GE(count, 1u);
+    EXPECT_LE(count, static_cast<std::size_t>(CPU_COUNT(&set)));
+}
+
+// ---------------------------------------------------------------------------
+// Control group CPU quota, on fake file trees
+
+class CgroupLimit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("brenmor-cgroup-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void write(const std::string& relative, const std::string& text) {
+        const fs::path path = root_ / relative;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    std::optional<std::size_t> limit(const std::string& cgroup, const std::string& mountinfo = "") {
+        return pool::detail::cgroup_cpu_limit(cgroup, mountinfo, root_.string());
+    }
+
+    fs::path root_;
+};
+
+TEST_F(CgroupLimit, V2QuotaIsRoundedUp) {
+    write("sys/fs/cgroup/app/cgroup.controllers", "cpu memory\n");
+    write("sys/fs/cgroup/app/cpu.max", "150000 100000\n");
+    EXPECT_EQ(limit("0::/app\n"), 2u);
+    write("sys/fs/cgroup/app/cpu.max", "200000 100000\n");
+    EXPECT_EQ(limit("0::/app\n"), 2u);
+    write("sys/fs/cgroup/app/cpu.max", "20000 100000\n");
+    EXPECT_EQ(limit("0::/app\n"), 1u);
+}
+
+TEST_F(CgroupLimit, V2WithoutQuota) {
+    write("sys/fs/cgroup/app/cgroup.controllers", "cpu\n");
+    write("sys/fs/cgroup/app/cpu.max", "max 100000\n");
+    EXPECT_EQ(limit("0::/app\n"), std::nullopt);
+    EXPECT_EQ(limit("0::/elsewhere\n"), std::nullopt);  // not a cgroup2 directory
+}
+
+TEST_F(CgroupLimit, V2TakesTheSmallestQuotaOfTheAncestors) {
+    write("sys/fs/cgroup/a/cgroup.controllers", "cpu\n");
+    write("sys/fs/cgroup/a/cpu.max", "300000 100000\n");
+    write("sys/fs/cgroup/a/b/cgroup.controllers", "cpu\n");
+    write("sys/fs/cgroup/a/b/cpu.max", "max 100000\n");
+    write("sys/fs/cgroup/a/b/c/cgroup.controllers", "cpu\n");
+    write("sys/fs/cgroup/a/b/c/cpu.max", "500000 100000\n");
+    EXPECT_EQ(limit("0::/a/b/c\n"), 3u);
+    EXPECT_EQ(limit("0::/a/b\n"), 3u);
+}
+
+TEST_F(CgroupLimit, V1CpuController) {
+    const std::string mountinfo =
+        "24 30 0:22 / /sys/fs/cgroup/memory rw,nosuid - cgroup cgroup rw,memory\n"
+        "25 30 0:23 / /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:9 - cgroup cgroup "
+        "rw,cpu,cpuacct\n";
+    write("sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "250000\n");
+    write("sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(limit("5:memory:/job\n4:cpu,cpuacct:/job\n0::/\n", mountinfo), 3u);
+    write("sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "-1\n");
+    EXPECT_EQ(limit("4:cpu,cpuacct:/job\n", mountinfo), std::nullopt);
+    // A v1 cpu hierarchy takes precedence over the unified one.
+    write("sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "100000\n");
+    write("sys/fs/cgroup/job/cgroup.controllers", "cpu\n");
+    write("sys/fs/cgroup/job/cpu.max", "400000 100000\n");
+    EXPECT_EQ(limit("0::/job\n4:cpu,cpuacct:/job\n", mountinfo), 1u);
+}
+
+TEST_F(CgroupLimit, V1MountOfTheGroupItself) {
+    // Inside a container the hierarchy is mounted at the group's own directory.
+    const std::string mountinfo =
+        "25 30 0:23 /docker/abc /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n";
+    write("sys/fs/cgroup/cpu/cpu.cfs_quota_us", "50000\n");
+    write("sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(limit("3:cpu:/docker/abc\n", mountinfo), 1u);
+}
+
+TEST_F(CgroupLimit, NothingToRead) {
+    EXPECT_EQ(limit(""), std::nullopt);
+    EXPECT_EQ(limit("0::/\n"), std::nullopt);
+    EXPECT_EQ(limit("garbage\n"), std::nullopt);
+    EXPECT_EQ(limit("4:cpu:/x\n", ""), std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// Error texts
+
+struct OsErrorCase {
+    int code;
+    const char* expected;
+};
+
+void PrintTo(const OsErrorCase& c, std::ostream* os) { *os << "errno " << c.code; }
+
+class OsErrorDebug : public ::testing::TestWithParam<OsErrorCase> {};
+
+TEST_P(OsErrorDebug, RendersCodeKindAndMessage) {
+    EXPECT_EQ(pool::detail::os_error_debug(GetParam().code), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errnos, OsErrorDebug,
+    ::testing::Values(
+        OsErrorCase{EAGAIN,
+                    "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily unavailable\" }"},
+        OsErrorCase{ENOMEM, "Os { code: 12, kind: OutOfMemory, message: \"Cannot allocate memory\" }"},
+        OsErrorCase{EPERM,
+                    "Os { code: 1, kind: PermissionDenied, message: \"Operation not permitted\" }"},
+        OsErrorCase{EINVAL, "Os { code: 22, kind: InvalidInput, message: \"Invalid argument\" }"},
+        OsErrorCase{ENOSPC,
+                    "Os { code: 28, kind: Uncategorized, message: \"No space left on device\" }"}));
+
+// ---------------------------------------------------------------------------
+// Helpers for the child processes
+
+std::size_t task_count() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// Waits up to five seconds for the process to have `expected` threads.
+bool wait_for_tasks(std::size_t expected) {
+    for (int k = 0; k < 500; ++k) {
+        if (task_count() == expected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void set_thread_env(const char* num_threads, const char* num_cpus) {
+    if (num_threads) {
+        setenv("RAYON_NUM_THREADS", num_threads, 1);
+    } else {
+        unsetenv("RAYON_NUM_THREADS");
+    }
+    if (num_cpus) {
+        setenv("RAYON_RS_NUM_CPUS", num_cpus, 1);
+    } else {
+        unsetenv("RAYON_RS_NUM_CPUS");
+    }
+}
+
+#define CHILD_CHECK(condition)                                                            \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
+            std::fprintf(stderr, "%s:%d: child check failed: %s\n", __FILE__, __LINE__, \
+                         #condition);                                                     \
+            return 1;                                                                     \
+        }                                                                                 \
+    } while (0)
+
+// ---------------------------------------------------------------------------
+// Start and size
+
+struct CountCase {
+    const char* num_threads;
+    const char* num_cpus;
+    std::size_t expected;  // 0: the default count
+};
+
+void PrintTo(const CountCase& c, std::ostream* os) {
+    *os << (c.num_threads ? c.num_threads : "unset") << "," << (c.num_cpus ? c.num_cpus : "unset");
+}
+
+class PoolSize : public ::testing::TestWithParam<CountCase> {};
+
+TEST_P(PoolSize, StartsAllThreadsAtTheFirstParallelPass) {
+    const CountCase c = GetParam();
+    const int status = run_in_child([&] {
+        set_thread_env(c.num_threads, c.num_cpus);
+        const std::size_t expected = c.expected ? c.expected : pool::default_thread_count();
+        CHILD_CHECK(task_count() == 1);
+        // 100 wavelengths stay on the calling thread and start nothing.
+        Data small = dispersive_stack(2, 100);
+        get_r_power_vec(small);
+        CHILD_CHECK(pool::started_threads() == 0);
+        CHILD_CHECK(task_count() == 1);
+        Data large = dispersive_stack(2, 101);
+        get_r_power_vec(large);
+        CHILD_CHECK(pool::started_threads() == expected);
+        CHILD_CHECK(task_count() == 1 + expected);
+        // Later passes reuse the pool, whatever the environment says now.
+        setenv("RAYON_NUM_THREADS", "9", 1);
+        Data again = dispersive_stack(2, 300);
+        get_t_power_vec(again);
+        CHILD_CHECK(pool::started_threads() == expected);
+        CHILD_CHECK(task_count() == 1 + expected);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Environment, PoolSize,
+                         ::testing::Values(CountCase{"3", nullptr, 3}, CountCase{"+1", "4", 1},
+                                           CountCase{"0", "5", 0}, CountCase{"many", "2", 2},
+                                           CountCase{nullptr, "4", 4},
+                                           CountCase{nullptr, nullptr, 0},
+                                           CountCase{"300", nullptr, 255}));
+
+// Records the attributes that the pool passes when it creates its threads.
+std::atomic<int> created_threads{0};
+std::atomic<bool> attributes_wrong{false};
+
+int recording_creator(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                      void* arg) {
+    std::size_t size = 0;
+    int detach = 0;
+    if (pthread_attr_getstacksize(attr, &size) != 0 || size != 2097152) attributes_wrong = true;
+    if (pthread_attr_getdetachstate(attr, &detach) != 0 || detach != PTHREAD_CREATE_DETACHED) {
+        attributes_wrong = true;
+    }
+    ++created_threads;
+    return pthread_create(thread, attr, start, arg);
+}
+
+TEST(Pool, WorkersAreDetachedUnnamedWith2MiBStacksAndTheCallerNeverWorks) {
+    const int status = run_in_child([] {
+        set_thread_env("3", nullptr);
+        pool::detail::set_thread_creator(&recording_creator);
+        const pthread_t caller = pthread_self();
+        char caller_name[32] = {};
+        pthread_getname_np(caller, caller_name, sizeof caller_name);
+
+        std::mutex mutex;
+        std::set<pthread_t> workers;
+        std::atomic<bool> caller_worked{false};
+        std::atomic<bool> wrong_stack{false};
+        std::atomic<bool> not_detached{false};
+        std::atomic<bool> named{false};
+        pool::parallel_for(3000, [&](std::size_t, std::size_t) {
+            const pthread_t self = pthread_self();
+            if (pthread_equal(self, caller)) caller_worked = true;
+            pthread_attr_t attr;
+            if (pthread_getattr_np(self, &attr) == 0) {
+                std::size_t size = 0;
+                int detach = 0;
+                pthread_attr_getstacksize(&attr, &size);
+                pthread_attr_getdetachstate(&attr, &detach);
+                // glibc may hand a thread a larger cached stack than it asked for.
+                if (size < 2097152) wrong_stack = true;
+                if (detach != PTHREAD_CREATE_DETACHED) not_detached = true;
+                pthread_attr_destroy(&attr);
+            }
+            char name[32] = {};
+            pthread_getname_np(self, name, sizeof name);
+            if (std::string(name) != caller_name) named = true;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            const std::lock_guard<std::mutex> lock(mutex);
+            workers.insert(self);
+        });
+        CHILD_CHECK(created_threads == 3);
+        CHILD_CHECK(!attributes_wrong);
+        CHILD_CHECK(!caller_worked);
+        CHILD_CHECK(!wrong_stack);
+        CHILD_CHECK(!not_detached);
+        CHILD_CHECK(!named);
+        CHILD_CHECK(workers.size() >= 1 && workers.size() <= 3);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Pool, EmptyPassReturnsAtOnce) {
+    const int status = run_in_child([] {
+        set_thread_env("2", nullptr);
+        std::atomic<int> calls{0};
+        pool::parallel_for(0, [&](std::size_t, std::size_t) { ++calls; });
+        CHILD_CHECK(calls == 0);
+        std::vector<int> seen(1, 0);
+        pool::parallel_for(1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ++seen[i];
+        });
+        CHILD_CHECK(seen[0] == 1);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Pool, EveryIndexRunsExactlyOnce) {
+    const int status = run_in_child([] {
+        set_thread_env("4", nullptr);
+        for (const std::size_t n : {1u, 7u, 31u, 32u, 33u, 101u, 1000u, 100003u}) {
+            std::vector<std::atomic<int>> hits(n);
+            pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) hits[i].fetch_add(1);
+            });
+            for (std::size_t i = 0; i < n; ++i) CHILD_CHECK(hits[i].load() == 1);
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Failures
+
+TEST(Pool, WorkerFailureIsRethrownAfterEveryWorkerHasLeft) {
+    const int status = run_in_child([] {
+        set_thread_env("4", nullptr);
+        std::atomic<int> in_flight{0};
+        std::atomic<int> finished{0};
+        try {
+            pool::parallel_for(64, [&](std::size_t begin, std::size_t) {
+                ++in_flight;
+                if (begin == 0) {
+                    --in_flight;
+                    panic("first failure");
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ++finished;
+                --in_flight;
+            });
+            return 2;
+        } catch (const Panic& e) {
+            CHILD_CHECK(e.message() == "first failure");
+            CHILD_CHECK(in_flight.load() == 0);
+        }
+        // The remaining work of the failed pass was skipped...
+        CHILD_CHECK(finished.load() < 31);  // 32 chunks of 2, the first one failed
+        // ...and the pool keeps working.
+        std::atomic<std::size_t> sum{0};
+        pool::parallel_for(1000, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) sum += i;
+        });
+        CHILD_CHECK(sum.load() == 999u * 1000u / 2u);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Pool, ExceptionsOtherThanPanicsTravelUnchanged) {
+    const int status = run_in_child([] {
+        set_thread_env("2", nullptr);
+        try {
+            pool::parallel_for(10, [](std::size_t, std::size_t) {
+                throw std::runtime_error("plain failure");
+            });
+            return 2;
+        } catch (const std::runtime_error& e) {
+            CHILD_CHECK(std::string(e.what()) == "plain failure");
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Thread creators for the start-failure tests: the first `allowed` calls
+// create real threads, the next fails with `failure_code`.
+int allowed_creations = 0;
+int failure_code = 0;
+
+int failing_creator(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                    void* arg) {
+    if (allowed_creations-- > 0) return pthread_create(thread, attr, start, arg);
+    return failure_code;
+}
+
+struct StartFailureCase {
+    int allowed;
+    int code;
+    const char* kind;
+};
+
+void PrintTo(const StartFailureCase& c, std::ostream* os) {
+    *os << "errno " << c.code << " after " << c.allowed << " threads";
+}
+
+class PoolStartFailure : public ::testing::TestWithParam<StartFailureCase> {};
+
+TEST_P(PoolStartFailure, FailsThisAndEveryLaterParallelPass) {
+    const StartFailureCase c = GetParam();
+    const int status = run_in_child([&] {
+        set_thread_env("4", nullptr);
+        allowed_creations = c.allowed;
+        failure_code = c.code;
+        pool::detail::set_thread_creator(&failing_creator);
+        const std::string prefix =
+            "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
+        Data data = dispersive_stack(2, 101);
+        try {
+            get_r_power_vec(data);
+            return 2;
+        } catch (const Panic& e) {
+            const std::string expected = prefix + "IOError(" + c.kind + ") }";
+            if (e.message() != expected) {
+                std::fprintf(stderr, "got: %s\n", e.what());
+                return 3;
+            }
+        }
+        CHILD_CHECK(data.transfer_cache.get() == nullptr);
+        CHILD_CHECK(pool::started_threads() == 0);
+        // The threads created before the failure go away.
+        CHILD_CHECK(wait_for_tasks(1));
+        // Not retried, even with a working thread creator.
+        pool::detail::set_thread_creator(&pthread_create);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                get_t_power_vec(data);
+                return 4;
+            } catch (const Panic& e) {
+                CHILD_CHECK(e.message() == prefix + "GlobalPoolAlreadyInitialized }");
+            }
+        }
+        CHILD_CHECK(pool::started_threads() == 0);
+        // The calling thread still computes up to 100 wavelengths.
+        Data small = dispersive_stack(2, 100);
+        CHILD_CHECK(get_r_power_vec(small).size() == 100);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, PoolStartFailure,
+    ::testing::Values(
+        StartFailureCase{0, EAGAIN,
+                         "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily "
+                         "unavailable\" }"},
+        StartFailureCase{2, EAGAIN,
+                         "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily "
+                         "unavailable\" }"},
+        StartFailureCase{1, ENOMEM,
+                         "Os { code: 12, kind: OutOfMemory, message: \"Cannot allocate memory\" }"},
+        StartFailureCase{3, EPERM,
+                         "Os { code: 1, kind: PermissionDenied, message: \"Operation not "
+                         "permitted\" }"}));
+
+// ---------------------------------------------------------------------------
+// Forking
+
+TEST(Pool, ForkedChildStartsAFreshPool) {
+    const int status = run_in_child([] {
+        set_thread_env("2", nullptr);
+        Data data = dispersive_stack(3, 400);
+        const std::vector<double> expected = get_r_power_vec(data);
+        CHILD_CHECK(pool::started_threads() == 2);
+        // The grandchild has no worker threads; without a fresh pool its
+        // first parallel pass would wait forever (the watchdog would fire).
+        const int grandchild = run_in_child(
+            [&] {
+                setenv("RAYON_NUM_THREADS", "3", 1);
+                CHILD_CHECK(pool::started_threads() == 0);
+                Data copy = copy_stack(data);
+                CHILD_CHECK(same_bits(get_r_power_vec(copy), expected));
+                CHILD_CHECK(pool::started_threads() == 3);
+                CHILD_CHECK(task_count() == 4);
+                return 0;
+            },
+            20);
+        CHILD_CHECK(grandchild == 0);
+        // The parent's pool is unaffected.
+        Data again = copy_stack(data);
+        CHILD_CHECK(same_bits(get_r_power_vec(again), expected));
+        CHILD_CHECK(pool::started_threads() == 2);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Same bits on every path
+
+// The reference: every entry computed on this thread, one call per entry.
+std::vector<Transfer> sequential_reference(const Data& data) {
+    std::vector<Transfer> out;
+    for (std::size_t i = 0; i < data.wl.size(); ++i) {
+        out.push_back({transfer_for_wavelength(data, i, false), transfer_for_wavelength(data, i, true)});
+    }
+    return out;
+}
+
+// The spectra of `data` assembled from pieces of at most 100 wavelengths,
+// each computed on the calling thread.
+std::pair<std::vector<double>, std::vector<double>> spectra_in_small_pieces(const Data& data) {
+    std::vector<double> r, t;
+    const std::size_t count = data.wl.size();
+    for (std::size_t first = 0; first < count; first += 100) {
+        const std::size_t last = std::min(count, first + 100);
+        Data piece;
+        piece.d = data.d;
+        std::vector<Complex> storage;
+        for (std::size_t j = 0; j < data.n.rows(); ++j) {
+            for (std::size_t i = first; i < last; ++i) storage.push_back(data.n(j, i));
+        }
+        piece.n = Array2<Complex>::row_major(std::move(storage), data.n.rows(), last - first);
+        piece.wl.assign(data.wl.begin() + static_cast<std::ptrdiff_t>(first),
+                        data.wl.begin() + static_cast<std::ptrdiff_t>(last));
+        piece.theta = data.theta;
+        piece.phi = data.phi;
+        const std::vector<double> pr = get_r_power_vec(piece);
+        const std::vector<double> pt = get_t_power_vec(piece);
+        r.insert(r.end(), pr.begin(), pr.end());
+        t.insert(t.end(), pt.begin(), pt.end());
+    }
+    return {r, t};
+}
+
+class SameBitsOnEveryPath : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SameBitsOnEveryPath, WhateverTheThreadCount) {
+    const char* threads = GetParam();
+    const int status = run_in_child([&] {
+        set_thread_env(threads, nullptr);
+        for (const std::size_t count : {100u, 101u, 5000u}) {
+            const Data data = dispersive_stack(7, count, 3, 0.9, 0.6);
+            const std::vector<Transfer> got = transfer_calc(data);
+            const std::vector<Transfer> expected = sequential_reference(data);
+            CHILD_CHECK(got.size() == count);
+            for (std::size_t i = 0; i < count; ++i) CHILD_CHECK(same_bits(got[i], expected[i]));
+
+            Data record = copy_stack(data);
+            const std::vector<double> r = get_r_power_vec(record);
+            const std::vector<double> t = get_t_power_vec(record);
+            const auto [r_pieces, t_pieces] = spectra_in_small_pieces(data);
+            CHILD_CHECK(same_bits(r, r_pieces));
+            CHILD_CHECK(same_bits(t, t_pieces));
+        }
+        CHILD_CHECK(pool::started_threads() == pool::choose_thread_count(
+                                                   threads, nullptr, pool::default_thread_count()));
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, SameBitsOnEveryPath, ::testing::Values("1", "2", "3", "7"));
+
+TEST(Pool, ConcurrentCallersGetTheirOwnResults) {
+    std::vector<Data> stacks;
+    std::vector<std::vector<double>> expected;
+    for (std::size_t k = 0; k < 4; ++k) {
+        stacks.push_back(dispersive_stack(2 + k, 300 + 50 * k, 0, 0.1 * static_cast<double>(k)));
+        expected.push_back(spectra_in_small_pieces(stacks.back()).first);
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> callers;
+    for (std::size_t k = 0; k < 4; ++k) {
+        callers.emplace_back([&, k] {
+            for (int round = 0; round < 15; ++round) {
+                Data record = copy_stack(stacks[k]);
+                if (!same_bits(get_r_power_vec(record), expected[k])) ++mismatches;
+            }
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_GE(pool::started_threads(), 1u);
+}
+
+}  // namespace
+}  // namespace brenmor::testing
