@@ -1,0 +1,50 @@
+"""Without NumPy installed: the import succeeds, every construction whose
+arguments bind raises the PanicException of the missing array interface, and
+binding errors are raised as usual."""
+
+import pytest
+
+from conftest import numpy_available, run_python
+
+if numpy_available():
+    pytest.skip("NumPy is installed here", allow_module_level=True)
+
+import quelva  # noqa: E402
+
+EXPECTED = (
+    "Failed to access NumPy array API capsule: PyErr { type: <class 'ModuleNotFoundError'>, "
+    "value: ModuleNotFoundError(\"No module named 'numpy'\"), traceback: None }"
+)
+
+
+def test_every_construction_raises_panic_exception():
+    for _ in range(3):
+        with pytest.raises(BaseException) as info:
+            quelva.DataPy([1.0], [[1j]], [1.0], 0.0, 0.0)
+        assert type(info.value).__name__ == "PanicException"
+        assert info.value.args == (EXPECTED,)
+        assert not isinstance(info.value, Exception)
+
+
+def test_binding_errors_as_usual():
+    with pytest.raises(TypeError) as info:
+        quelva.DataPy(1, 2, 3, 4)
+    assert str(info.value) == "DataPy.__new__() missing 1 required positional argument: 'phi'"
+
+
+def test_report_on_stderr_each_time():
+    result = run_python(
+        """
+        import quelva
+        for _ in range(2):
+            try:
+                quelva.DataPy(None, None, None, None, None)
+            except BaseException as e:
+                print(type(e).__name__)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "PanicException\nPanicException\n"
+    report = "\nthread '<unnamed>' panicked at src/lib.cpp:"
+    assert result.stderr.count(report) == 2
+    assert result.stderr.count("\n" + EXPECTED + "\n") == 2
