@@ -87,11 +87,13 @@ def numpy_rt(stack):
     mp = _numpy_pol_matrices(n, wl, d, theta, "p")
     ws = math.cos(phi) ** 2
     wp = math.sin(phi) ** 2
-    refl = ws * np.abs(ms[:, 1, 0] / ms[:, 0, 0]) ** 2 + wp * np.abs(mp[:, 1, 0] / mp[:, 0, 0]) ** 2
+    r_s, r_p = ms[:, 1, 0] / ms[:, 0, 0], mp[:, 1, 0] / mp[:, 0, 0]
+    refl = ws * np.abs(r_s) ** 2 + wp * np.abs(r_p) ** 2
     beta = math.sin(theta) * n[0]
     q_exit = np.sqrt(n[-1] * n[-1] - beta * beta)
     exit_factor = (q_exit / (n[0] * math.cos(theta))).real
-    trans = exit_factor * (ws * np.abs(1.0 / ms[:, 0, 0]) ** 2 + wp * np.abs(1.0 / mp[:, 0, 0]) ** 2)
+    t_s, t_p = 1.0 / ms[:, 0, 0], 1.0 / mp[:, 0, 0]
+    trans = exit_factor * (ws * np.abs(t_s) ** 2 + wp * np.abs(t_p) ** 2)
     return refl, trans
 
 

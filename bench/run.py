@@ -38,6 +38,7 @@ import stacks  # noqa: E402
 
 DEFAULT_FLOOR = ROOT / "build" / "bench" / "quelva_floor"
 DEFAULT_PLOT = HERE / "time_vs_n.png"
+SECTIONS = ("workloads", "growth", "memory", "conventions")
 
 # Targets of the performance work, as ratios of this table.
 T_W1_US = 5.0
@@ -164,7 +165,7 @@ class Table:
         out = []
         if markdown:
             out.append(f"**{self.title}**\n")
-            out.append("| " + " | ".join(self.columns) + " |")
+            out.append("| " + " | ".join(c.replace("|", "\\|") for c in self.columns) + " |")
             out.append("|" + "|".join("---" for _ in self.columns) + "|")
             for r in self.rows:
                 out.append("| " + " | ".join(c.replace("|", "\\|") for c in r) + " |")
@@ -348,6 +349,10 @@ def plural(threads: int) -> str:
 def main_run(args) -> int:
     cfg = Settings(args.quick)
     md = args.markdown
+    sections = set(args.only.split(",")) if args.only else set(SECTIONS)
+    if not sections <= set(SECTIONS):
+        print(f"--only takes a comma-separated list of {', '.join(SECTIONS)}", file=sys.stderr)
+        return 2
     have_q = peers.quelva is not None
     if peers.tmm is None:
         print(f"tmm is not importable ({peers.TMM_ERROR}); install it (scripts/bench.sh does)",
@@ -392,259 +397,267 @@ def main_run(args) -> int:
                  fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
                  target, status(ok) if target else "")
 
-    # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
-    for name in ("W1", "W2"):
-        log(name)
-        st = stacks.workload(name, args.quick)
-        res = measure(impl_fns(st), cfg)
-        tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
-        per = st.points * st.layers
-        ref = ref_rt(st)
-        label = f"{name} {st.name}"
-        q = res["quelva"]["median"] if have_q else None
-        if not have_q:
-            main.add(label, st.layers, st.points, "quelva", "not installed")
-        else:
-            ok = q * 1e6 < T_W1_US if name == "W1" else None
-            main.add(label, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per), "",
-                     "", "", f"< {T_W1_US:g} µs per call" if name == "W1" else "", status(ok))
-            if name == "W1":
-                targets.append(("W1: one whole call (construct, simulate, read r and t)",
-                                fmt_time(q), ok))
-        for key in ("numpy", "fused"):
-            t = res[key]["median"]
-            dn = agree(ref, impl_fns(st)[key]()) if have_q else (None, None)
-            main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
-                     fmt_ratio(t / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
-        dtm = agree(ref_rt(tm["sub"]), tm["rt"])
-        check_tmm(label, *dtm)
-        tmm_row(tm, per, q, dtm)
-
-    # -- W3 and W4: in child processes with 1 and 2 threads, alternating --
-    samples = {1: {}, 2: {}}
-    agreement = {}
-    for rep in range(cfg.child_passes):
-        for threads in (1, 2):
-            log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process {rep + 1} of "
-                f"{cfg.child_passes})")
-            c = spawn_child(["--child", "threads", "--workloads", "W3,W4",
-                             "--rounds", str(cfg.child_rounds)],
-                            {"RAYON_NUM_THREADS": str(threads)}, args.quick)
-            if not c:
-                continue
-            for wname, entry in c["workloads"].items():
-                for key, vals in entry.items():
-                    if key == "agree":
-                        agreement[wname] = vals
-                    else:
-                        samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
-    floor = {}
-    tmm_res = {}
-    for name in ("W3", "W4"):
-        st = stacks.workload(name, args.quick)
-        log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths, floor")
-        tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
-        floor[name] = run_floor(floor_bin, st, cfg.floor_seconds)
-
-    for name in ("W3", "W4"):
-        st = stacks.workload(name, args.quick)
-        per = st.points * st.layers
-        label = f"{name} {st.name}"
-        tm = tmm_res[name]
-        dtm = agree(ref_rt(tm["sub"]), tm["rt"])
-        check_tmm(label, *dtm)
-        med = {threads: {k: statistics.median(v) for k, v in samples[threads].get(name, {}).items()}
-               for threads in (1, 2)}
-        q1 = med[1].get("quelva")
-        for threads in (1, 2):
-            m = med[threads]
-            q = m.get("quelva")
-            tlabel = f"{label}, {plural(threads)}"
-            if q is not None:
-                main.add(tlabel, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per))
-                if threads == 2 and q1:
-                    ok = q1 / q >= T_THREADS
-                    is_w4 = name == "W4"
-                    main.add("", "", "", "quelva: speed-up from 1 to 2 threads", "", "",
-                             fmt_ratio(q1 / q), "", "",
-                             f">= {T_THREADS:g}x" if is_w4 else "", status(ok) if is_w4 else "")
-                    if is_w4:
-                        targets.append(("W4: quelva from 1 to 2 threads "
-                                        f"(>= {T_THREADS:g}x)", fmt_ratio(q1 / q), ok))
+    gn = gl = mem = conv = None
+    plot = gst = None
+    samples, floor = {}, {}
+    if "workloads" in sections:
+        # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
+        for name in ("W1", "W2"):
+            log(name)
+            st = stacks.workload(name, args.quick)
+            res = measure(impl_fns(st), cfg)
+            tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
+            per = st.points * st.layers
+            ref = ref_rt(st)
+            label = f"{name} {st.name}"
+            q = res["quelva"]["median"] if have_q else None
+            if not have_q:
+                main.add(label, st.layers, st.points, "quelva", "not installed")
             else:
-                main.add(tlabel, st.layers, st.points, "quelva",
-                         "not installed" if not have_q else "failed")
+                ok = q * 1e6 < T_W1_US if name == "W1" else None
+                main.add(label, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per), "",
+                         "", "", f"< {T_W1_US:g} µs per call" if name == "W1" else "",
+                         status(ok) if name == "W1" else "")
+                if name == "W1":
+                    targets.append(("W1: one whole call (construct, simulate, read r and t)",
+                                    fmt_time(q), ok))
             for key in ("numpy", "fused"):
-                t = m.get(key)
-                if t is None:
-                    continue
-                ag = agreement.get(name, {}).get(key, [None, None])
-                tgt = (T_NUMPY_1 if threads == 1 else T_NUMPY_2) if key == "numpy" else None
-                ok = (t / q >= tgt) if (q and tgt) else None
+                t = res[key]["median"]
+                dn = agree(ref, impl_fns(st)[key]()) if have_q else (None, None)
                 main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
-                         fmt_ratio(t / q) if q else "-", fmt_diff(ag[0]), fmt_diff(ag[1]),
-                         f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
-                if tgt:
-                    targets.append((f"{name} vs NumPy, {plural(threads)} (>= {tgt:g}x)",
-                                    fmt_ratio(t / q) if q else "-", ok))
-            if name == "W3" and threads == 1:
-                ok = tm["median"] / q >= T_TMM_W3 if q else None
-                tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
-                targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
-                                fmt_ratio(tm["median"] / q) if q else "-", ok))
+                         fmt_ratio(t / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
+            dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+            check_tmm(label, *dtm)
+            tmm_row(tm, per, q, dtm)
+
+        # -- W3 and W4: in child processes with 1 and 2 threads, alternating --
+        samples = {1: {}, 2: {}}
+        agreement = {}
+        for rep in range(cfg.child_passes):
+            for threads in (1, 2):
+                log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process {rep + 1} of "
+                    f"{cfg.child_passes})")
+                c = spawn_child(["--child", "threads", "--workloads", "W3,W4",
+                                 "--rounds", str(cfg.child_rounds)],
+                                {"RAYON_NUM_THREADS": str(threads)}, args.quick)
+                if not c:
+                    continue
+                for wname, entry in c["workloads"].items():
+                    for key, vals in entry.items():
+                        if key == "agree":
+                            agreement[wname] = vals
+                        else:
+                            samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
+        floor = {}
+        tmm_res = {}
+        for name in ("W3", "W4"):
+            st = stacks.workload(name, args.quick)
+            log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths, floor")
+            tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
+            floor[name] = run_floor(floor_bin, st, cfg.floor_seconds)
+
+        for name in ("W3", "W4"):
+            st = stacks.workload(name, args.quick)
+            per = st.points * st.layers
+            label = f"{name} {st.name}"
+            tm = tmm_res[name]
+            dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+            check_tmm(label, *dtm)
+            med = {th: {k: statistics.median(v) for k, v in samples[th].get(name, {}).items()}
+                   for th in (1, 2)}
+            q1 = med[1].get("quelva")
+            for threads in (1, 2):
+                m = med[threads]
+                q = m.get("quelva")
+                tlabel = f"{label}, {plural(threads)}"
+                if q is not None:
+                    main.add(tlabel, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per))
+                    if threads == 2 and q1:
+                        ok = q1 / q >= T_THREADS
+                        is_w4 = name == "W4"
+                        main.add("", "", "", "quelva: speed-up from 1 to 2 threads", "", "",
+                                 fmt_ratio(q1 / q), "", "",
+                                 f">= {T_THREADS:g}x" if is_w4 else "", status(ok) if is_w4 else "")
+                        if is_w4:
+                            targets.append(("W4: quelva from 1 to 2 threads "
+                                            f"(>= {T_THREADS:g}x)", fmt_ratio(q1 / q), ok))
+                else:
+                    main.add(tlabel, st.layers, st.points, "quelva",
+                             "not installed" if not have_q else "failed")
+                for key in ("numpy", "fused"):
+                    t = m.get(key)
+                    if t is None:
+                        continue
+                    ag = agreement.get(name, {}).get(key, [None, None])
+                    tgt = (T_NUMPY_1 if threads == 1 else T_NUMPY_2) if key == "numpy" else None
+                    ok = (t / q >= tgt) if (q and tgt) else None
+                    main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
+                             fmt_ratio(t / q) if q else "-", fmt_diff(ag[0]), fmt_diff(ag[1]),
+                             f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
+                    if tgt:
+                        targets.append((f"{name} vs NumPy, {plural(threads)} (>= {tgt:g}x)",
+                                        fmt_ratio(t / q) if q else "-", ok))
+                if name == "W3" and threads == 1:
+                    ok = tm["median"] / q >= T_TMM_W3 if q else None
+                    tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
+                    targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
+                                    fmt_ratio(tm["median"] / q) if q else "-", ok))
+                else:
+                    tmm_row(tm, per, q, dtm)
+                fl = floor[name]
+                if fl and threads == 1:
+                    fa = fl["all"]["median_s"]
+                    fb = fl["branch"]["median_s"]
+                    ok = q / fa <= T_FLOOR if q else None
+                    main.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
+                             fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
+                             f"<= {T_FLOOR:g}x floor", status(ok))
+                    targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
+                                    f"{q / fa:.3g}x floor" if q else "-", ok))
+                    main.add("", "", "", f"floor: as this stack needs ("
+                             f"{fl['general_media'] / st.points:.0f} of {st.layers} media polar)",
+                             fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
+
+    if "growth" in sections:
+        # -- growth in N --
+        log("growth in N")
+        gst = stacks.bragg_mirror(10)
+        gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
+                   f"size (RAYON_NUM_THREADS unset)",
+                   ["N", "quelva", "quelva per λ", LABEL["numpy"], LABEL["fused"], "tmm",
+                    "floor (1 thread)", "quelva faster than NumPy", "than NumPy fused",
+                    "max |ΔR| NumPy", "max |ΔT| NumPy"])
+        plot = {"N": [], "quelva": [], "numpy": [], "fused": [], "tmm": [], "tmm_measured": [],
+                "floor": []}
+        tmm_per_point = None
+        for npts in cfg.grow_n:
+            st = stacks.bragg_mirror(npts)
+            res = measure(impl_fns(st), cfg, rounds=cfg.rounds if npts < 30000 else 3)
+            measured = npts <= cfg.grow_n_tmm
+            if measured:
+                tmm_t = time_tmm_subset(st, st, cfg)["median"]
             else:
-                tmm_row(tm, per, q, dtm)
-            fl = floor[name]
-            if fl and threads == 1:
-                fa = fl["all"]["median_s"]
-                fb = fl["branch"]["median_s"]
-                ok = q / fa <= T_FLOOR if q else None
-                main.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
-                         fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
-                         f"<= {T_FLOOR:g}x floor", status(ok))
-                targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
-                                f"{q / fa:.3g}x floor" if q else "-", ok))
-                main.add("", "", "", f"floor: as this stack needs ("
-                         f"{fl['general_media'] / st.points:.0f} of {st.layers} media polar)",
-                         fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
+                if tmm_per_point is None:
+                    tmm_per_point = time_tmm_subset(st, st.subset(cfg.grow_n_tmm),
+                                                    cfg)["median"] / npts
+                tmm_t = tmm_per_point * npts
+            fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
+            q = res["quelva"]["median"] if have_q else None
+            npm = res["numpy"]["median"]
+            fus = res["fused"]["median"]
+            dn = agree(peers.quelva_rt(st), peers.numpy_rt(st)) if have_q else (None, None)
+            gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
+                   fmt_time(fus), fmt_time(tmm_t) + ("" if measured else " *"),
+                   fmt_time(fl["all"]["median_s"]) if fl else "-",
+                   fmt_ratio(npm / q) if q else "-", fmt_ratio(fus / q) if q else "-",
+                   fmt_diff(dn[0]), fmt_diff(dn[1]))
+            for key, val in (("N", npts), ("quelva", q), ("numpy", npm), ("fused", fus),
+                             ("tmm", tmm_t), ("tmm_measured", measured),
+                             ("floor", fl["all"]["median_s"] if fl else None)):
+                plot[key].append(val)
+        slope_note = []
+        for key in ("quelva", "numpy", "fused", "floor"):
+            pts = [(n, v) for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
+            if len(pts) >= 2:
+                k = np.polyfit(np.log([p[0] for p in pts]), np.log([p[1] for p in pts]), 1)[0]
+                slope_note.append(f"{LABEL.get(key, key)} {k:.3f}")
+        gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
+                   "does not depend on N). Log-log slope of time against N for N >= 1000 "
+                   "(1 = linear): " + ("; ".join(slope_note) or "-"))
 
-    # -- growth in N --
-    log("growth in N")
-    gst = stacks.bragg_mirror(10)
-    gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
-               f"size (RAYON_NUM_THREADS unset)",
-               ["N", "quelva", "quelva per λ", LABEL["numpy"], LABEL["fused"], "tmm",
-                "floor (1 thread)", "quelva faster than NumPy", "than NumPy fused",
-                "max |ΔR| NumPy", "max |ΔT| NumPy"])
-    plot = {"N": [], "quelva": [], "numpy": [], "fused": [], "tmm": [], "tmm_measured": [],
-            "floor": []}
-    tmm_per_point = None
-    for npts in cfg.grow_n:
-        st = stacks.bragg_mirror(npts)
-        res = measure(impl_fns(st), cfg, rounds=cfg.rounds if npts < 30000 else 3)
-        measured = npts <= cfg.grow_n_tmm
-        if measured:
-            tmm_t = time_tmm_subset(st, st, cfg)["median"]
-        else:
-            if tmm_per_point is None:
-                tmm_per_point = time_tmm_subset(st, st.subset(cfg.grow_n_tmm),
-                                                cfg)["median"] / npts
-            tmm_t = tmm_per_point * npts
-        fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
-        q = res["quelva"]["median"] if have_q else None
-        npm = res["numpy"]["median"]
-        fus = res["fused"]["median"]
-        dn = agree(peers.quelva_rt(st), peers.numpy_rt(st)) if have_q else (None, None)
-        gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
-               fmt_time(fus), fmt_time(tmm_t) + ("" if measured else " *"),
-               fmt_time(fl["all"]["median_s"]) if fl else "-",
-               fmt_ratio(npm / q) if q else "-", fmt_ratio(fus / q) if q else "-",
-               fmt_diff(dn[0]), fmt_diff(dn[1]))
-        for key, val in (("N", npts), ("quelva", q), ("numpy", npm), ("fused", fus),
-                         ("tmm", tmm_t), ("tmm_measured", measured),
-                         ("floor", fl["all"]["median_s"] if fl else None)):
-            plot[key].append(val)
-    slope_note = []
-    for key in ("quelva", "numpy", "fused", "floor"):
-        pts = [(n, v) for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
-        if len(pts) >= 2:
-            k = np.polyfit(np.log([p[0] for p in pts]), np.log([p[1] for p in pts]), 1)[0]
-            slope_note.append(f"{LABEL.get(key, key)} {k:.3f}")
-    gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
-               "does not depend on N). Log-log slope of time against N for N >= 1000 "
-               "(1 = linear): " + ("; ".join(slope_note) or "-"))
+        # -- growth in L --
+        log("growth in L")
+        gl = Table(f"Growth with L: alternating TiO2/SiO2 layers on BK7, N = {cfg.grow_l_points}; "
+                   f"quelva with the default pool size; tmm on {cfg.grow_l_tmm} λ, scaled",
+                   ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
+                    LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
+                    "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
+        for layers in cfg.grow_l:
+            st = stacks.periodic(layers, cfg.grow_l_points)
+            res = measure(impl_fns(st), cfg)
+            tm = time_tmm_subset(st, st.subset(cfg.grow_l_tmm), cfg)
+            dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+            check_tmm(st.name, *dtm)
+            fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
+            q = res["quelva"]["median"] if have_q else None
+            npm = res["numpy"]["median"]
+            per = st.points * layers
+            gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
+                   fmt_time(npm / per), fmt_time(res["fused"]["median"]), fmt_time(tm["median"]),
+                   fmt_time(fl["all"]["median_s"]) if fl else "-",
+                   fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["median"] / q) if q else "-",
+                   fmt_diff(dtm[0]), fmt_diff(dtm[1]))
 
-    # -- growth in L --
-    log("growth in L")
-    gl = Table(f"Growth with L: alternating TiO2/SiO2 layers on BK7, N = {cfg.grow_l_points}; "
-               f"quelva with the default pool size; tmm on {cfg.grow_l_tmm} λ, scaled",
-               ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
-                LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
-                "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
-    for layers in cfg.grow_l:
-        st = stacks.periodic(layers, cfg.grow_l_points)
-        res = measure(impl_fns(st), cfg)
-        tm = time_tmm_subset(st, st.subset(cfg.grow_l_tmm), cfg)
-        dtm = agree(ref_rt(tm["sub"]), tm["rt"])
-        check_tmm(st.name, *dtm)
-        fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
-        q = res["quelva"]["median"] if have_q else None
-        npm = res["numpy"]["median"]
-        per = st.points * layers
-        gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
-               fmt_time(npm / per), fmt_time(res["fused"]["median"]), fmt_time(tm["median"]),
-               fmt_time(fl["all"]["median_s"]) if fl else "-",
-               fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["median"] / q) if q else "-",
-               fmt_diff(dtm[0]), fmt_diff(dtm[1]))
+    if "memory" in sections:
+        # -- peak memory --
+        log("peak memory (child processes)")
+        mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
+                    "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
+                    "its default size)",
+                    ["run", "L", "N", "implementation", "RSS before the call",
+                     "peak during the call", "growth", ""])
+        for wname in ("W4", "BIG"):
+            st = stacks.workload(wname, args.quick)
+            label = "W4" if wname == "W4" else "one film on glass"
+            for key, _, _ in IMPLS:
+                if key == "quelva" and not have_q:
+                    continue
+                r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {},
+                                args.quick)
+                if r:
+                    mem.add(label, st.layers, st.points, LABEL[key], fmt_mem(r["before_kib"]),
+                            fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]),
+                            "" if r["reset"] else "peak since process start")
+                label = ""
 
-    # -- peak memory --
-    log("peak memory (child processes)")
-    mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
-                "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
-                "its default size)",
-                ["run", "L", "N", "implementation", "RSS before the call", "peak during the call",
-                 "growth", ""])
-    for wname in ("W4", "BIG"):
-        st = stacks.workload(wname, args.quick)
-        label = "W4" if wname == "W4" else "one film on glass"
-        for key, _, _ in IMPLS:
-            if key == "quelva" and not have_q:
-                continue
-            r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {},
-                            args.quick)
-            if r:
-                mem.add(label, st.layers, st.points, LABEL[key], fmt_mem(r["before_kib"]),
-                        fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]),
-                        "" if r["reset"] else "peak since process start")
-            label = ""
-
-    # -- conventions: an absorbing exit medium --
-    log("conventions check")
-    conv = Table("Conventions: agreement with tmm on an absorbing exit medium (air | 100 nm "
-                 "SiO2 | Lorentz absorber, θ = 0.9) and under frustrated total reflection "
-                 "(BK7 | 300 nm air | 20 nm Lorentz absorber | BK7, θ = 1.0), 50 λ each",
-                 ["light", "max |ΔR| tmm", "max |ΔT| tmm",
-                  "max |ΔT| tmm, p part rescaled", "max |ΔR| NumPy", "max |ΔT| NumPy"])
-    # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
-    # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
-    # the p part of quelva's T by the ratio of the two factors must give tmm's T.
-    pure = {phi: ref_rt(stacks.absorbing_exit(50, phi)) for phi in (0.0, math.pi / 2)}
-    st = stacks.absorbing_exit(50, 0.0)
-    n0, nl = st.n[0], st.n[-1]
-    beta = math.sin(st.theta) * n0
-    ql = np.sqrt(nl * nl - beta * beta)
-    factor_q = (ql / (n0 * math.cos(st.theta))).real
-    factor_tmm = (nl * np.conj(ql / nl)).real / (n0 * math.cos(st.theta)).real
-    for label, phi in (("s (phi = 0)", 0.0), ("p (phi = π/2)", math.pi / 2),
-                       ("mixed (phi = 0.6)", 0.6)):
-        st = stacks.absorbing_exit(50, phi)
-        ref = ref_rt(st)
-        (rs, ts), (rp, tp) = peers.tmm_rt(st, pol_split=False)
-        ws, wp = math.cos(phi) ** 2, math.sin(phi) ** 2
-        tr, tt = ws * rs + wp * rp, ws * ts + wp * tp
-        adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * factor_tmm / factor_q
-        dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
-        conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
-                 fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
-                 fmt_diff(dn[0]), fmt_diff(dn[1]))
-    for label, phi in (("frustrated TIR, s", 0.0), ("frustrated TIR, p", math.pi / 2),
-                       ("frustrated TIR, mixed", 0.6)):
-        st = stacks.frustrated_tir(50, phi)
-        ref = ref_rt(st)
-        rt = peers.tmm_rt(st)
-        check_tmm(f"{st.name} ({label})", *agree(ref, rt))
-        dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
-        conv.add(label, fmt_diff(peers.max_diff(ref[0], rt[0])),
-                 fmt_diff(peers.max_diff(ref[1], rt[1])), "", fmt_diff(dn[0]), fmt_diff(dn[1]))
-    conv.note = ("quelva's T multiplies |t|² by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
-                 "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
-                 "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a p "
-                 "wave whose amplitude t is that of its electric field). The two agree whenever "
-                 "the exit medium is lossless, as in the frustrated-TIR stack, whose evanescent "
-                 "waves in the air gap test the choice of the square-root branch. "
-                 "'p part rescaled' multiplies quelva's p "
-                 "transmittance by the ratio of the two factors: the remaining difference is "
-                 "rounding.")
+    if "conventions" in sections:
+        # -- conventions: an absorbing exit medium --
+        log("conventions check")
+        conv = Table("Conventions: agreement with tmm on an absorbing exit medium (air | 100 nm "
+                     "SiO2 | Lorentz absorber, θ = 0.9) and under frustrated total reflection "
+                     "(BK7 | 300 nm air | 20 nm Lorentz absorber | BK7, θ = 1.0), 50 λ each",
+                     ["light", "max |ΔR| tmm", "max |ΔT| tmm",
+                      "max |ΔT| tmm, p part rescaled", "max |ΔR| NumPy", "max |ΔT| NumPy"])
+        # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
+        # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
+        # the p part of quelva's T by the ratio of the two factors must give tmm's T.
+        pure = {phi: ref_rt(stacks.absorbing_exit(50, phi)) for phi in (0.0, math.pi / 2)}
+        st = stacks.absorbing_exit(50, 0.0)
+        n0, nl = st.n[0], st.n[-1]
+        beta = math.sin(st.theta) * n0
+        ql = np.sqrt(nl * nl - beta * beta)
+        factor_q = (ql / (n0 * math.cos(st.theta))).real
+        factor_tmm = (nl * np.conj(ql / nl)).real / (n0 * math.cos(st.theta)).real
+        for label, phi in (("s (phi = 0)", 0.0), ("p (phi = π/2)", math.pi / 2),
+                           ("mixed (phi = 0.6)", 0.6)):
+            st = stacks.absorbing_exit(50, phi)
+            ref = ref_rt(st)
+            (rs, ts), (rp, tp) = peers.tmm_rt(st, pol_split=False)
+            ws, wp = math.cos(phi) ** 2, math.sin(phi) ** 2
+            tr, tt = ws * rs + wp * rp, ws * ts + wp * tp
+            adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * factor_tmm / factor_q
+            dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
+            conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
+                     fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
+                     fmt_diff(dn[0]), fmt_diff(dn[1]))
+        for label, phi in (("frustrated TIR, s", 0.0), ("frustrated TIR, p", math.pi / 2),
+                           ("frustrated TIR, mixed", 0.6)):
+            st = stacks.frustrated_tir(50, phi)
+            ref = ref_rt(st)
+            rt = peers.tmm_rt(st)
+            check_tmm(f"{st.name} ({label})", *agree(ref, rt))
+            dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
+            conv.add(label, fmt_diff(peers.max_diff(ref[0], rt[0])),
+                     fmt_diff(peers.max_diff(ref[1], rt[1])), "", fmt_diff(dn[0]), fmt_diff(dn[1]))
+        conv.note = (
+            "quelva's T multiplies |t|² by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
+            "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
+            "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a p "
+            "wave whose amplitude t is that of its electric field). The two agree whenever "
+            "the exit medium is lossless, as in the frustrated-TIR stack, whose evanescent "
+            "waves in the air gap test the choice of the square-root branch. 'p part "
+            "rescaled' multiplies quelva's p transmittance by the ratio of the two factors: "
+            "the remaining difference is rounding.")
 
     # -- targets --
     tt_tab = Table("Targets", ["target", "measured", "status"])
@@ -660,7 +673,8 @@ def main_run(args) -> int:
     if warn:
         print(file=out)
     for tab in (main, tt_tab, gn, gl, mem, conv):
-        print(tab.render(md), file=out)
+        if tab is not None and tab.rows:
+            print(tab.render(md), file=out)
     notes = [
         "Notes:",
         "- 'per λ·medium' is the median divided by N·L. quelva's time is one whole call from "
@@ -686,7 +700,7 @@ def main_run(args) -> int:
     out.flush()
     log("tables done")
 
-    if not args.no_plot:
+    if not args.no_plot and plot is not None:
         write_plot(plot, Path(args.plot), have_q, gst)
         log(f"plot written to {args.plot}")
     if args.json:
@@ -736,6 +750,8 @@ def main(argv=None) -> int:
     ap.add_argument("--floor", default=None, help="path of the floor program (default: "
                     f"{DEFAULT_FLOOR}, compiled from bench/floor.cpp if missing)")
     ap.add_argument("--json", default=None, help="also write raw figures to this file")
+    ap.add_argument("--only", default=None, help="run only these sections, comma-separated: "
+                    + ", ".join(SECTIONS) + " (default: all)")
     ap.add_argument("--child", default=None, help=argparse.SUPPRESS)
     ap.add_argument("--workloads", default="W3,W4", help=argparse.SUPPRESS)
     ap.add_argument("--impl", default="quelva", help=argparse.SUPPRESS)
