@@ -342,6 +342,13 @@ def machine_line() -> str:
             f"quelva {ver('quelva') if peers.quelva is not None else 'not installed'}")
 
 
+def pool_env() -> str:
+    for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        if var in os.environ:
+            return f"{var}={os.environ[var]}"
+    return f"RAYON_NUM_THREADS unset: {len(os.sched_getaffinity(0))} threads here"
+
+
 def plural(threads: int) -> str:
     return f"{threads} thread{'s' if threads > 1 else ''}"
 
@@ -360,6 +367,7 @@ def main_run(args) -> int:
         return 2
     floor_bin, floor_err = find_floor(Path(args.floor) if args.floor else DEFAULT_FLOOR)
     started = time.perf_counter()
+    load_start = os.getloadavg()[0]
 
     def log(msg):
         print(f"[{time.perf_counter() - started:6.1f} s] {msg}", file=sys.stderr)
@@ -523,7 +531,7 @@ def main_run(args) -> int:
         log("growth in N")
         gst = stacks.bragg_mirror(10)
         gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
-                   f"size (RAYON_NUM_THREADS unset)",
+                   f"size ({pool_env()})",
                    ["N", "quelva", "quelva per λ", LABEL["numpy"], LABEL["fused"], "tmm",
                     "floor (1 thread)", "quelva faster than NumPy", "than NumPy fused",
                     "max |ΔR| NumPy", "max |ΔT| NumPy"])
@@ -568,7 +576,8 @@ def main_run(args) -> int:
         # -- growth in L --
         log("growth in L")
         gl = Table(f"Growth with L: alternating TiO2/SiO2 layers on BK7, N = {cfg.grow_l_points}; "
-                   f"quelva with the default pool size; tmm on {cfg.grow_l_tmm} λ, scaled",
+                   f"quelva with the default pool size ({pool_env()}); "
+                   f"tmm on {cfg.grow_l_tmm} λ, scaled",
                    ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
                     LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
                     "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
@@ -593,7 +602,7 @@ def main_run(args) -> int:
         log("peak memory (child processes)")
         mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
                     "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
-                    "its default size)",
+                    f"its default size, {pool_env()})",
                     ["run", "L", "N", "implementation", "RSS before the call",
                      "peak during the call", "growth", ""])
         for wname in ("W4", "BIG"):
@@ -666,6 +675,9 @@ def main_run(args) -> int:
 
     # -- output --
     out = sys.stdout
+    header.append("Load average (1 min) at the start and the end of the run: "
+                  f"{load_start:.2f}, {os.getloadavg()[0]:.2f} (other processes on the machine "
+                  "make the figures noisy)")
     print(("\n\n" if md else "\n").join(header), file=out)
     print(file=out)
     for w in warn:

@@ -27,6 +27,8 @@ std::vector<double> get_r_power_vec(Data& data) {
 
     std::vector<double> r;
     r.reserve(transfers.size());
+    // r = M[1][0] / M[0][0] does not change when both elements share a
+    // factor, so a scaled matrix (exponent not 0) needs nothing of its own.
     for (const Transfer& transfer : transfers) {
         const double rs = modulus(detail::div(transfer.s(1, 0), transfer.s(0, 0)));
         const double rp = modulus(detail::div(transfer.p(1, 0), transfer.p(0, 0)));
@@ -63,8 +65,16 @@ std::vector<double> get_t_power_vec(Data& data) {
         const double b = cos_theta * n0.im;
         const double factor = (a * q.re + b * q.im) / (b * b + a * a);
 
-        const double ts = modulus(detail::recip(transfers[i].s(0, 0)));
-        const double tp = modulus(detail::recip(transfers[i].p(0, 0)));
+        const Transfer& transfer = transfers[i];
+        double ts = modulus(detail::recip(transfer.s(0, 0)));
+        double tp = modulus(detail::recip(transfer.p(0, 0)));
+        if (transfer.s_exponent != 0.0 || transfer.p_exponent != 0.0) [[unlikely]] {
+            // A scaled matrix (thick absorbing layers): |t| = |1 / M'[0][0]|
+            // e^-exponent, which underflows gradually to the tiny true value
+            // or to 0 once it is squared.
+            ts *= std::exp(-transfer.s_exponent);
+            tp *= std::exp(-transfer.p_exponent);
+        }
         t.push_back(factor * (weight.sin2 * (tp * tp) + weight.cos2 * (ts * ts)));
     }
     return t;

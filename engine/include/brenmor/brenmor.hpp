@@ -91,9 +91,15 @@ private:
 };
 
 // The stack matrices of one wavelength, for s (TE) and p (TM) polarisation.
+// The stack matrix of a polarisation is its CMatrix2 times e^exponent. The
+// exponents are 0 except where the plain product overflows (a thick
+// absorbing layer): there the matrix is stored as a mantissa of moderate size
+// and the exponent carries the rest of its magnitude.
 struct Transfer {
     CMatrix2 s;
     CMatrix2 p;
+    double s_exponent = 0.0;
+    double p_exponent = 0.0;
 };
 
 // A cell that is filled at most once and never changes afterwards.
