@@ -201,15 +201,17 @@ def write_stack_file(stack, path: Path):
 
 
 def find_floor(path: Path | None) -> tuple[Path | None, str]:
-    """The floor program, compiling it directly when no build of it exists."""
-    if path and path.exists():
+    """The floor program, compiled directly when no up-to-date build of it exists."""
+    src = HERE / "floor.cpp"
+    if path and path.exists() and (path != DEFAULT_FLOOR or
+                                   path.stat().st_mtime >= src.stat().st_mtime):
         return path, ""
     if path and path != DEFAULT_FLOOR:
         return None, f"{path} does not exist"
     out = DEFAULT_FLOOR
     out.parent.mkdir(parents=True, exist_ok=True)
     cmd = ["c++", "-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
-           str(HERE / "floor.cpp"), "-o", str(out)]
+           str(src), "-o", str(out)]
     try:
         subprocess.run(cmd, check=True, capture_output=True, text=True)
     except (OSError, subprocess.CalledProcessError) as exc:
