@@ -344,6 +344,17 @@ def machine_line() -> str:
             f"quelva {ver('quelva') if peers.quelva is not None else 'not installed'}")
 
 
+def slopes(series: dict, xkey: str, xmin: float) -> str:
+    """Log-log slopes of each timed series against series[xkey], from xmin on."""
+    out = []
+    for key in ("quelva", "numpy", "fused", "floor"):
+        pts = [(x, v) for x, v in zip(series[xkey], series.get(key, [])) if v and x >= xmin]
+        if len(pts) >= 2:
+            k = np.polyfit(np.log([p[0] for p in pts]), np.log([p[1] for p in pts]), 1)[0]
+            out.append(f"{LABEL.get(key, key)} {k:.3f}")
+    return "; ".join(out) or "-"
+
+
 def pool_env() -> str:
     for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
         if var in os.environ:
@@ -565,15 +576,9 @@ def main_run(args) -> int:
                              ("tmm", tmm_t), ("tmm_measured", measured),
                              ("floor", fl["all"]["median_s"] if fl else None)):
                 plot[key].append(val)
-        slope_note = []
-        for key in ("quelva", "numpy", "fused", "floor"):
-            pts = [(n, v) for n, v in zip(plot["N"], plot[key]) if v and n >= 1000]
-            if len(pts) >= 2:
-                k = np.polyfit(np.log([p[0] for p in pts]), np.log([p[1] for p in pts]), 1)[0]
-                slope_note.append(f"{LABEL.get(key, key)} {k:.3f}")
         gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
                    "does not depend on N). Log-log slope of time against N for N >= 1000 "
-                   "(1 = linear): " + ("; ".join(slope_note) or "-"))
+                   "(1 = linear): " + slopes(plot, "N", 1000))
 
         # -- growth in L --
         log("growth in L")
@@ -583,6 +588,7 @@ def main_run(args) -> int:
                    ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
                     LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
                     "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
+        lgrow = {}
         for layers in cfg.grow_l:
             st = stacks.periodic(layers, cfg.grow_l_points)
             res = measure(impl_fns(st), cfg)
@@ -598,6 +604,12 @@ def main_run(args) -> int:
                    fmt_time(fl["all"]["median_s"]) if fl else "-",
                    fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["median"] / q) if q else "-",
                    fmt_diff(dtm[0]), fmt_diff(dtm[1]))
+            for key, val in (("L", layers), ("quelva", q), ("numpy", npm),
+                             ("fused", res["fused"]["median"]), ("tmm", tm["median"]),
+                             ("floor", fl["all"]["median_s"] if fl else None)):
+                lgrow.setdefault(key, []).append(val)
+        gl.note = ("Log-log slope of time against L for L >= 22 (1 = linear): "
+                   + slopes(lgrow, "L", 22))
 
     if "memory" in sections:
         # -- peak memory --
