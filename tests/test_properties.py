@@ -225,7 +225,7 @@ def values_array(draw, shape, dtype):
         base = np.empty(shape, dtype=np.complex128)
         base.real = real
         base.imag = floats()
-    if dtype.kind in "fc" and dtype.itemsize in (8, 16) and dtype.isnative:
+    if dtype in (np.dtype(np.float64), np.dtype(np.complex128)):
         return base.astype(dtype)
     if dtype.kind in "fciub" or dtype == object:
         with np.errstate(all="ignore"):
