@@ -140,11 +140,15 @@ def test_panic_raised_inside_a_float_conversion_is_resumed():
 
 
 def cpu_quota_limited():
-    try:
-        quota = Path("/sys/fs/cgroup/cpu.max").read_text().split()[0]
-    except OSError:
-        return False
-    return quota != "max"
+    for path, unlimited in [("/sys/fs/cgroup/cpu.max", "max"), ("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "-1"),
+                            ("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1")]:
+        try:
+            value = Path(path).read_text().split()[0]
+        except (OSError, IndexError):
+            continue
+        if value != unlimited:
+            return True
+    return False
 
 
 THREADS_CODE = """
