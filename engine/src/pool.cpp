@@ -349,24 +349,25 @@ struct PoolState {
 // wait on its condition variables until the process ends. A forked child
 // rebuilds it in place (its parent's workers do not exist there).
 alignas(PoolState) unsigned char g_storage[sizeof(PoolState)];
-PoolState* g_state = nullptr;
+std::atomic<PoolState*> g_state{nullptr};
 
 void rebuild_in_child() noexcept {
     // Only the forking thread runs here; no lock of the old state can be
     // trusted. A failed start stays failed: it is not retried.
-    const bool failed = g_state->status == Status::failed;
-    g_state = new (g_storage) PoolState();
-    if (failed) g_state->status = Status::failed;
+    const bool failed = g_state.load()->status == Status::failed;
+    PoolState* fresh = new (g_storage) PoolState();
+    if (failed) fresh->status = Status::failed;
+    g_state.store(fresh);
 }
 
 PoolState& state() {
     static const bool initialised = [] {
-        g_state = new (g_storage) PoolState();
+        g_state.store(new (g_storage) PoolState());
         pthread_atfork(nullptr, nullptr, &rebuild_in_child);
         return true;
     }();
     (void)initialised;
-    return *g_state;
+    return *g_state.load();
 }
 
 [[noreturn]] void abort_pool(const char* what) noexcept {
@@ -454,8 +455,8 @@ void ensure_started(PoolState& st) {
 }  // namespace
 
 std::size_t started_threads() noexcept {
-    if (!g_state) return 0;
-    return g_state->threads.load(std::memory_order_acquire);
+    const PoolState* st = g_state.load();
+    return st ? st->threads.load(std::memory_order_acquire) : 0;
 }
 
 namespace detail {
