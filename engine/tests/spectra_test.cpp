@@ -69,12 +69,17 @@ TEST(Spectra, PurePLightKeepsATinySWeight) {
     EXPECT_GT(c * c, 3.6e-33);
     EXPECT_LT(c * c, 3.8e-33);
     EXPECT_EQ(std::sin(M_PI / 2) * std::sin(M_PI / 2), 1.0);
-    // p light at Brewster's angle on a bare interface: r_p vanishes, so R is
-    // the s reflectance times cos^2(pi/2).
+    // p light at Brewster's angle on a bare interface: r_p all but vanishes,
+    // so the s reflectance at the weight cos^2(pi/2) is a visible part of R.
     const double brewster = std::atan(1.5);
     Data data = uniform_stack({{1.0, 0.0}, {1.5, 0.0}}, {}, {500.0}, brewster, M_PI / 2);
     const std::vector<double> r = get_r_power_vec(data);
+    const Transfer& transfer = data.transfer_cache.get()->at(0);
+    const double rp2 = std::norm(to_std(transfer.p(1, 0)) / to_std(transfer.p(0, 0)));
+    const double rs2 = std::norm(to_std(transfer.s(1, 0)) / to_std(transfer.s(0, 0)));
     EXPECT_LT(r[0], 1e-30);
+    EXPECT_NEAR(rs2, std::pow((1.0 - 2.25) / (1.0 + 2.25), 2), 1e-14);  // R_s at Brewster
+    EXPECT_NEAR(r[0] - rp2, c * c * rs2, 1e-3 * c * c * rs2);
 }
 
 TEST(Spectra, BeyondTheCriticalAngleNothingIsTransmitted) {
