@@ -228,3 +228,47 @@ def test_deallocation_never_raises():
     assert result.returncode == 0, result.stderr
     assert result.stdout == "150\nok\n"
     assert result.stderr == ""
+
+
+def test_pool_that_cannot_start():
+    # An address-space limit just above the current size leaves no room for
+    # the workers' stacks: the first parallel call fails, the start is not
+    # retried, and the calling-thread path keeps working.
+    result = run_python(
+        """
+        import resource
+        import numpy as np
+        import quelva
+        n = np.full((3, 101), 1.5 + 0j)
+        big = quelva.DataPy(np.array([10.0]), n, np.linspace(400, 700, 101), 0.0, 0.0)
+        small = quelva.DataPy(np.array([10.0]), n, np.linspace(400, 700, 100), 0.0, 0.0)
+        small.simulate()
+        with open("/proc/self/status") as f:
+            vm = int([l for l in f if l.startswith("VmSize")][0].split()[1]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 3 * 2**20, resource.RLIM_INFINITY))
+        for _ in range(2):
+            try:
+                big.simulate()
+                print("no failure")
+            except BaseException as e:
+                print(type(e).__name__)
+                print(e.args[0])
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(len(small.simulate().r))
+        try:
+            big.simulate()
+        except BaseException as e:
+            print(e.args[0])
+        """,
+        env={"RAYON_NUM_THREADS": "4"},
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    prefix = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+    assert lines[0] == lines[2] == "PanicException"
+    assert lines[1].startswith(prefix + "IOError(") and lines[1].endswith(") }")
+    later = prefix + "GlobalPoolAlreadyInitialized }"
+    assert lines[3] == later and lines[5] == later
+    assert lines[4] == "100"
+    assert len(REPORT.findall(result.stderr)) == 3
+    assert f"\n{lines[1]}\n" in result.stderr
