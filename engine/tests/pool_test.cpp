@@ -268,6 +268,17 @@ void set_thread_env(const char* num_threads, const char* num_cpus) {
         }                                                                                 \
     } while (0)
 
+#define CHILD_CHECK_THROWS_PANIC(expression) \
+    do {                                     \
+        bool thrown = false;                 \
+        try {                                \
+            (void)(expression);              \
+        } catch (const Panic&) {             \
+            thrown = true;                   \
+        }                                    \
+        CHILD_CHECK(thrown);                 \
+    } while (0)
+
 // ---------------------------------------------------------------------------
 // Start and size
 
@@ -574,6 +585,34 @@ TEST(Pool, ForkedChildStartsAFreshPool) {
         Data again = copy_stack(data);
         CHILD_CHECK(same_bits(get_r_power_vec(again), expected));
         CHILD_CHECK(pool::started_threads() == 2);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Pool, ChildOfAProcessWhosePoolFailedDoesNotRetry) {
+    const int status = run_in_child([] {
+        set_thread_env("2", nullptr);
+        allowed_creations = 1;
+        failure_code = EAGAIN;
+        pool::detail::set_thread_creator(&failing_creator);
+        Data data = dispersive_stack(2, 150);
+        CHILD_CHECK_THROWS_PANIC(get_r_power_vec(data));
+        pool::detail::set_thread_creator(&pthread_create);
+        const int grandchild = run_in_child(
+            [&] {
+                try {
+                    get_r_power_vec(data);
+                    return 2;
+                } catch (const Panic& e) {
+                    CHILD_CHECK(e.message() ==
+                                "The global thread pool has not been initialized.: "
+                                "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
+                }
+                return 0;
+            },
+            20);
+        CHILD_CHECK(grandchild == 0);
         return 0;
     });
     EXPECT_EQ(status, 0);
