@@ -1,0 +1,178 @@
+"""Memory exhaustion: copies, transfer lists, result arrays and worker stacks
+that cannot be allocated fail with MemoryError (or the documented panic) and
+leave the process usable.
+
+Every scenario runs in its own interpreter under an address-space limit
+(RLIMIT_AS), so that an allocation fails at a known size whatever the
+machine's memory and overcommit policy. AddressSanitizer reserves terabytes
+of address space and aborts on exhaustion instead of throwing, so these tests
+skip themselves in the sanitised build.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from leak_check import sanitized  # noqa: E402
+
+pytestmark = pytest.mark.skipif(
+    sanitized(), reason="ASan needs unlimited address space and aborts on exhaustion"
+)
+
+TESTS_DIR = Path(__file__).resolve().parent
+
+PRELUDE = """
+import resource, sys
+import numpy as np
+import quelva
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmSize")
+
+def limit(headroom):
+    # At most `headroom` more bytes of address space from now on.
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + headroom, hard))
+
+def unlimit():
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+
+def outcome(call):
+    try:
+        call()
+    except BaseException as exc:
+        return f"{type(exc).__name__}: {exc}"
+    return "ok"
+
+def transparent(sim, count):
+    # One medium throughout: nothing reflected, everything transmitted.
+    return (sim.r.shape == sim.t.shape == (count,) and np.all(np.abs(sim.r) < 1e-15)
+            and np.all(np.abs(sim.t - 1.0) < 1e-13))
+
+def still_usable():
+    sim = quelva.DataPy(np.ones(1), np.full((3, 3), 1.5 + 0j), np.array([400.0, 500.0, 600.0]),
+                        0.2, 0.3).simulate()
+    assert transparent(sim, 3), (sim.r, sim.t)
+    return "usable"
+"""
+
+
+def run(code, env=None):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True, text=True, cwd=TESTS_DIR, env=full_env, timeout=240,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return proc.stdout.splitlines(), proc.stderr
+
+
+HUGE_COPIES = {
+    "wl of 10**10 (80 GB)": "d, n, np.broadcast_to(500.0, (10**10,))",
+    "d of 10**10 (80 GB)": "np.broadcast_to(1.0, (10**10,)), n, wl",
+    "n of 2 x 10**10 (320 GB)": "d, np.broadcast_to(1 + 0j, (2, 10**10)), wl",
+    "n of 10**6 x 10**7 (160 TB)": "d, np.broadcast_to(1 + 0j, (10**6, 10**7)), wl",
+    # NumPy refuses shapes whose byte size overflows its index type; these
+    # are the largest it accepts (4 EiB), beyond what any allocator can give.
+    "n of 2**29 x 2**29 (4 EiB)": "d, np.broadcast_to(1 + 0j, (2**29, 2**29)), wl",
+    "d of 2**59 (4 EiB)": "np.broadcast_to(1.0, (2**59,)), n, wl",
+    "wl of 3 x 10**8 (2.4 GB, over the limit only)": "d, n, np.broadcast_to(500.0, (3 * 10**8,))",
+}
+
+
+@pytest.mark.parametrize("case", sorted(HUGE_COPIES))
+def test_copies_that_cannot_be_allocated(case):
+    lines, stderr = run(
+        f"""
+        d, n, wl = np.ones(1), np.ones((2, 1), complex), np.array([500.0])
+        limit(2 * 1024**3)
+        args = ({HUGE_COPIES[case]},)
+        refs = [sys.getrefcount(a) for a in args]
+        print(outcome(lambda: quelva.DataPy(*args, 0.0, 0.0)))
+        print(outcome(lambda: quelva.DataPy(*args, 0.0, 0.0)))
+        print([sys.getrefcount(a) for a in args] == refs)
+        print(still_usable())
+        """
+    )
+    assert lines == ["MemoryError: ", "MemoryError: ", "True", "usable"]
+    assert stderr == ""
+
+
+@pytest.mark.parametrize(
+    "headroom_mb",
+    [
+        224,  # the working copies (160 MB) fit, the 256 MB list of s matrices does not
+        736,  # the s and the p lists fit, the 512 MB list of paired transfers does not
+    ],
+)
+def test_transfer_lists_that_cannot_be_allocated(headroom_mb):
+    """simulate() gets its working copies, but not all of the engine's lists."""
+    lines, stderr = run(
+        f"""
+        count = 4 * 10**6                        # n: 128 MB, wl: 32 MB
+        quelva.DataPy(np.ones(0), np.ones((2, 101), complex), np.full(101, 500.0), 0.1, 0.1).simulate()
+        big = quelva.DataPy(np.ones(0), np.full((2, count), 1.5 + 0j), np.full(count, 500.0), 0.1, 0.1)
+        limit({headroom_mb} * 1024**2)
+        print(outcome(big.simulate))
+        print(outcome(big.simulate))
+        unlimit()
+        print(big.wl.shape, big.n.shape)
+        print(still_usable())
+        """
+    )
+    assert lines == ["MemoryError: ", "MemoryError: ", "(4000000,) (2, 4000000)", "usable"]
+    assert stderr == ""
+
+
+def test_result_array_that_cannot_be_allocated():
+    """A getter whose new array cannot be made: the documented panic, after the printed MemoryError."""
+    lines, stderr = run(
+        """
+        obj = quelva.DataPy(np.ones(0), np.full((2, 10**7), 2.0 + 1j), np.ones(3), 0.0, 0.0)  # n: 320 MB
+        limit(100 * 1024**2)
+        print(outcome(lambda: obj.n))
+        unlimit()
+        print(obj.n.shape, obj.n[1, -1])
+        print(still_usable())
+        """
+    )
+    assert lines == ["PanicException: Python API call failed", "(2, 10000000) (2+1j)", "usable"]
+    assert "MemoryError" in stderr
+    assert "panicked at src/lib" in stderr and stderr.rstrip().endswith("Python API call failed")
+
+
+def test_worker_stacks_that_cannot_be_allocated():
+    """The pool cannot start: that call and every later parallel pass fail; the calling thread still computes."""
+    lines, stderr = run(
+        """
+        def stack(count):
+            return quelva.DataPy(np.ones(1), np.full((3, count), 1.5 + 0j), np.linspace(400, 700, count), 0.1, 0.2)
+        par = stack(101)
+        limit(6 * 1024**2)                       # eight stacks of 2 MiB do not fit
+        print(outcome(par.simulate))
+        unlimit()
+        print(outcome(par.simulate))
+        print(transparent(stack(100).simulate(), 100))
+        print(still_usable())
+        """,
+        env={"RAYON_NUM_THREADS": "8"},
+    )
+    prefix = "PanicException: The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+    assert lines[0].startswith(prefix + "IOError("), lines[0]
+    assert lines[1] == prefix + "GlobalPoolAlreadyInitialized }"
+    assert lines[2:] == ["True", "usable"]
+    assert stderr.count("panicked at ") == 2
