@@ -39,7 +39,9 @@ std::size_t started_threads() noexcept;
 // Runs body(begin, end) over [0, n) split into chunks, on the pool's workers,
 // and returns when all are done. Starts the pool on first use. Throws
 // brenmor::Panic "The global thread pool has not been initialized.: ..." when
-// the pool cannot be started (then and on every later call).
+// the pool cannot be started (then and on every later call). Passes of
+// several calling threads run one after another; a body must not start a
+// pass of its own (it would wait for itself).
 template <class Body>
 void parallel_for(std::size_t n, Body&& body);
 
