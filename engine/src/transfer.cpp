@@ -7,6 +7,7 @@
 #include "brenmor/brenmor.hpp"
 #include "brenmor/pool.hpp"
 #include "complex_ops.hpp"
+#include "scaled.hpp"
 
 namespace brenmor {
 
@@ -136,7 +137,10 @@ std::vector<Transfer> transfer_calc(const Data& data) {
 
     std::vector<Transfer> transfers;
     transfers.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) transfers.push_back(Transfer{s[i], p[i]});
+    for (std::size_t i = 0; i < count; ++i) {
+        transfers.push_back(Transfer{s[i], p[i]});
+        detail::mend_overflow(data.d, data.n, data.wl, data.theta, i, transfers.back());
+    }
     return transfers;
 }
 

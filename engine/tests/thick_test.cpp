@@ -1,0 +1,557 @@
+// Thick absorbing layers: stacks whose plain stack matrix overflows get
+// finite spectra from the scaled matrices, on both dispatch paths, while
+// ordinary and degenerate stacks keep their plain results bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "scaled.hpp"
+#include "support.hpp"
+
+namespace brenmor::testing {
+namespace {
+
+using cplx = std::complex<double>;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+const Complex kAir{1.0, 0.0};
+const Complex kGlass{1.5, 0.0};
+const Complex kSilicon{4.0, 0.4};  // silicon-like, at 400 nm
+const Complex kMetal{0.13, 3.2};   // silver-like, at 550 nm
+
+// Wavelength counts on the calling thread (<= 100) and on the pool (>= 101).
+const std::vector<std::size_t> kCounts = {1, 7, 100, 101, 150};
+
+// `count` wavelengths spread over [first, first + width].
+std::vector<double> wavelengths(std::size_t count, double first, double width) {
+    std::vector<double> wl;
+    for (std::size_t i = 0; i < count; ++i) {
+        wl.push_back(count == 1 ? first
+                                : first + width * static_cast<double>(i) /
+                                              static_cast<double>(count - 1));
+    }
+    return wl;
+}
+
+struct Spectra {
+    std::vector<double> r;
+    std::vector<double> t;
+};
+
+Spectra spectra_of(const Data& stack) {
+    Data data = copy_stack(stack);
+    Spectra out;
+    out.r = get_r_power_vec(data);
+    out.t = get_t_power_vec(data);
+    return out;
+}
+
+// The spectra of the plain arithmetic: the cache filled with the matrices of
+// transfer_for_wavelength, unmended.
+Spectra plain_spectra_of(const Data& stack) {
+    Data data = copy_stack(stack);
+    std::vector<Transfer> plain;
+    for (std::size_t i = 0; i < stack.wl.size(); ++i) {
+        plain.push_back(Transfer{transfer_for_wavelength(stack, i, false),
+                                 transfer_for_wavelength(stack, i, true)});
+    }
+    data.transfer_cache.set(std::move(plain));
+    Spectra out;
+    out.r = get_r_power_vec(data);
+    out.t = get_t_power_vec(data);
+    return out;
+}
+
+// The reflectance of the bare interface between the incidence medium n0 and
+// a semi-infinite medium n1, from the Fresnel formulas in terms of
+// q = sqrt(N^2 - beta^2).
+double interface_reflectance(Complex n0, Complex n1, double theta, double phi) {
+    const cplx a = to_std(n0);
+    const cplx b = to_std(n1);
+    const cplx beta = std::sin(theta) * a;
+    const cplx qa = std::sqrt(a * a - beta * beta);
+    const cplx qb = std::sqrt(b * b - beta * beta);
+    const cplx rs = (qa - qb) / (qa + qb);
+    const cplx rp = (b * b * qa - a * a * qb) / (b * b * qa + a * a * qb);
+    return std::sin(phi) * std::sin(phi) * std::norm(rp) +
+           std::cos(phi) * std::cos(phi) * std::norm(rs);
+}
+
+// |a - b| within rel * |b| (and equal when b is 0).
+void expect_close(double a, double b, double rel, const std::string& what) {
+    EXPECT_LE(std::fabs(a - b), rel * std::fabs(b)) << what << ": " << a << " vs " << b;
+}
+
+bool plain_overflows(const Data& stack, std::size_t i) {
+    return detail::quotients_overflow(transfer_for_wavelength(stack, i, false)) ||
+           detail::quotients_overflow(transfer_for_wavelength(stack, i, true));
+}
+
+// Air, one layer of index `layer` and thickness h, glass.
+Data single_layer(Complex layer, double h, std::size_t count, double first, double theta,
+                  double phi) {
+    return uniform_stack({kAir, layer, kGlass}, {h}, wavelengths(count, first, 20.0), theta, phi);
+}
+
+// ---------------------------------------------------------------------------
+// Opaque layers: T vanishes and R is the reflectance of the front interface.
+
+struct OpaqueCase {
+    const char* name;
+    Complex layer;
+    double h;
+    double first_wl;
+};
+
+void PrintTo(const OpaqueCase& c, std::ostream* os) { *os << c.name; }
+
+class OpaqueLayer : public ::testing::TestWithParam<std::tuple<OpaqueCase, std::size_t>> {};
+
+TEST_P(OpaqueLayer, ReflectsLikeTheFrontInterfaceAndTransmitsNothing) {
+    const auto& [c, count] = GetParam();
+    for (const double theta : {0.0, 0.6, 1.2}) {
+        const double phi = 0.3;
+        const Data stack = single_layer(c.layer, c.h, count, c.first_wl, theta, phi);
+        ASSERT_TRUE(plain_overflows(stack, 0)) << "the plain product must overflow here";
+        const Spectra plain = plain_spectra_of(stack);
+        EXPECT_TRUE(std::isnan(plain.r[0])) << "plain R " << plain.r[0];
+
+        const Spectra got = spectra_of(stack);
+        const double expected = interface_reflectance(kAir, c.layer, theta, phi);
+        for (std::size_t i = 0; i < count; ++i) {
+            expect_close(got.r[i], expected, 1e-13, "R");
+            EXPECT_EQ(bits(got.t[i]), bits(0.0)) << "T " << got.t[i];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layers, OpaqueLayer,
+    ::testing::Combine(::testing::Values(OpaqueCase{"wafer_500um", kSilicon, 500000.0, 400.0},
+                                         OpaqueCase{"metal_50um", kMetal, 50000.0, 550.0}),
+                       ::testing::ValuesIn(kCounts)));
+
+// A layer of 1e308 (finite, absurd) is as opaque as any other.
+TEST(ThickLayers, AbsurdlyThickLayerIsOpaque) {
+    for (const std::size_t count : {std::size_t{2}, std::size_t{101}}) {
+        const Data stack = single_layer(kSilicon, 1e308, count, 400.0, 0.3, 0.6);
+        const Spectra got = spectra_of(stack);
+        for (std::size_t i = 0; i < count; ++i) {
+            expect_close(got.r[i], interface_reflectance(kAir, kSilicon, 0.3, 0.6), 1e-13, "R");
+            EXPECT_EQ(bits(got.t[i]), bits(0.0));
+        }
+    }
+}
+
+// The exponents are stored with the transfer, the mantissa is of moderate
+// size, and both paths give the same transfers.
+TEST(ThickLayers, ScaledTransfersCarryTheirExponent) {
+    const Data small = single_layer(kSilicon, 500000.0, 100, 400.0, 0.5, 0.0);
+    const Data large = single_layer(kSilicon, 500000.0, 101, 400.0, 0.5, 0.0);
+    const std::vector<Transfer> a = transfer_calc(small);
+    const std::vector<Transfer> b = transfer_calc(large);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        for (const Transfer* t : {&a[i], &b[i]}) {
+            // Im(k) h = 2 pi 0.4 h / wl for this layer at normal incidence
+            // and more at oblique incidence.
+            const double growth = 2.0 * M_PI * 0.4 * 500000.0 / small.wl[i];
+            EXPECT_GT(t->s_exponent, 0.99 * growth);
+            EXPECT_GT(t->p_exponent, 0.99 * growth);
+            EXPECT_FALSE(detail::quotients_overflow(t->s));
+            EXPECT_FALSE(detail::quotients_overflow(t->p));
+            for (const Complex& z : t->s.e) EXPECT_LT(std::hypot(z.re, z.im), 2.0);
+        }
+    }
+    // The wavelengths of the smaller spectrum are the first of the larger one
+    // only at i = 0; compare that one across the two paths.
+    EXPECT_TRUE(same_bits(a[0], b[0]));
+    EXPECT_EQ(bits(a[0].s_exponent), bits(b[0].s_exponent));
+    EXPECT_EQ(bits(a[0].p_exponent), bits(b[0].p_exponent));
+}
+
+// ---------------------------------------------------------------------------
+// Many moderately absorbing layers whose exponents add up past the limit.
+
+// Air, `layers` layers alternating between 2.0 + 0.1i and 1.6 + 0.05i, 5 um
+// each (Im(k) h about 5.2 and 2.6 at 600 nm), glass.
+Data absorbing_multilayer(std::size_t layers, std::size_t count, double theta, double phi,
+                          Complex exit = kGlass) {
+    std::vector<Complex> media = {kAir};
+    std::vector<double> d;
+    for (std::size_t j = 0; j < layers; ++j) {
+        media.push_back(j % 2 == 0 ? Complex{2.0, 0.1} : Complex{1.6, 0.05});
+        d.push_back(5000.0);
+    }
+    media.push_back(exit);
+    return uniform_stack(media, d, wavelengths(count, 600.0, 10.0), theta, phi);
+}
+
+class ManyLayers : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ManyLayers, MatchTheTruncatedStack) {
+    const std::size_t count = GetParam();
+    for (const double theta : {0.0, 0.7}) {
+        const double phi = 0.9;
+        const Data stack = absorbing_multilayer(200, count, theta, phi);
+        ASSERT_TRUE(plain_overflows(stack, 0));
+        // Beyond the first 60 layers (exponents adding up to about 236) the
+        // light returns attenuated by about e^-472: the stack reflects like
+        // its first 60 layers on a semi-infinite medium of the 61st layer's
+        // index, a stack whose plain arithmetic does not overflow.
+        const Data front = absorbing_multilayer(60, count, theta, phi, {2.0, 0.1});
+        ASSERT_FALSE(plain_overflows(front, 0));
+        const Spectra got = spectra_of(stack);
+        const Spectra expected = plain_spectra_of(front);
+        for (std::size_t i = 0; i < count; ++i) {
+            expect_close(got.r[i], expected.r[i], 1e-12, "R");
+            EXPECT_EQ(bits(got.t[i]), bits(0.0)) << "T " << got.t[i];
+        }
+    }
+}
+
+// With exponents adding up to about 362, the plain elements stay finite but
+// |M[0][0]|^2 overflows: the plain R is NaN and the plain T 0, while the
+// true T is a tiny subnormal number.
+TEST_P(ManyLayers, KeepTheTinyTransmittance) {
+    const std::size_t count = GetParam();
+    const Data stack = absorbing_multilayer(92, count, 0.0, 0.0);
+    const CMatrix2 m = transfer_for_wavelength(stack, 0, false);
+    ASSERT_TRUE(std::isfinite(m(0, 0).re) && std::isfinite(m(0, 0).im));
+    ASSERT_TRUE(detail::quotients_overflow(m));
+    const Spectra plain = plain_spectra_of(stack);
+    EXPECT_TRUE(std::isnan(plain.r[0]));
+
+    const Data front = absorbing_multilayer(60, count, 0.0, 0.0, {2.0, 0.1});
+    const Spectra expected = plain_spectra_of(front);
+    const Spectra got = spectra_of(stack);
+    for (std::size_t i = 0; i < count; ++i) {
+        expect_close(got.r[i], expected.r[i], 1e-12, "R");
+        EXPECT_GT(got.t[i], 0.0);
+        EXPECT_LT(got.t[i], std::numeric_limits<double>::min());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ManyLayers, ::testing::ValuesIn(kCounts));
+
+// ---------------------------------------------------------------------------
+// Splitting a layer into two halves of the same index changes nothing but
+// rounding.
+
+struct SplitCase {
+    const char* name;
+    std::vector<Complex> media;  // incidence first
+    std::vector<double> d;
+    std::size_t split;  // the layer (index into d) to split
+    double first_wl;
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+class SplitLayer : public ::testing::TestWithParam<std::tuple<SplitCase, std::size_t>> {};
+
+TEST_P(SplitLayer, GivesTheSameSpectra) {
+    const auto& [c, count] = GetParam();
+    const std::vector<double> wl = wavelengths(count, c.first_wl, 30.0);
+    std::vector<Complex> media = c.media;
+    std::vector<double> d = c.d;
+    const Complex index = media[c.split + 1];
+    const double half = 0.5 * d[c.split];
+    media.insert(media.begin() + static_cast<std::ptrdiff_t>(c.split) + 1, index);
+    d[c.split] = half;
+    d.insert(d.begin() + static_cast<std::ptrdiff_t>(c.split), half);
+    for (const double theta : {0.0, 0.8}) {
+        const Spectra whole = spectra_of(uniform_stack(c.media, c.d, wl, theta, 0.4));
+        const Spectra halves = spectra_of(uniform_stack(media, d, wl, theta, 0.4));
+        for (std::size_t i = 0; i < count; ++i) {
+            expect_close(halves.r[i], whole.r[i], 1e-12, "R");
+            expect_close(halves.t[i], whole.t[i], 1e-11, "T");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layers, SplitLayer,
+    ::testing::Combine(
+        ::testing::Values(
+            SplitCase{"thin_film", {kAir, {2.0, 0.1}, kGlass}, {100.0}, 0, 500.0},
+            SplitCase{"wafer", {kAir, kSilicon, kGlass}, {500000.0}, 0, 400.0},
+            SplitCase{"metal_film", {kAir, {1.38, 0.0}, kMetal, kGlass}, {99.0, 50000.0}, 1,
+                      550.0},
+            // Im(k) h = 400: the plain elements stay finite (about e^400)
+            // but |M[0][0]|^2 overflows, for the whole layer and the halves.
+            SplitCase{"window", {kAir, {2.0, 0.2}, kGlass}, {191000.0}, 0, 600.0}),
+        ::testing::Values(std::size_t{3}, std::size_t{120})));
+
+// ---------------------------------------------------------------------------
+// Ordinary stacks are untouched.
+
+TEST(ThickLayers, OrdinaryStacksKeepThePlainTransfers) {
+    for (const std::size_t count : {std::size_t{37}, std::size_t{150}}) {
+        const Data stack = dispersive_stack(20, count);
+        const std::vector<Transfer> transfers = transfer_calc(stack);
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_TRUE(same_bits(transfers[i].s, transfer_for_wavelength(stack, i, false))) << i;
+            EXPECT_TRUE(same_bits(transfers[i].p, transfer_for_wavelength(stack, i, true))) << i;
+            EXPECT_EQ(bits(transfers[i].s_exponent), bits(0.0));
+            EXPECT_EQ(bits(transfers[i].p_exponent), bits(0.0));
+        }
+        const Spectra got = spectra_of(stack);
+        const Spectra plain = plain_spectra_of(stack);
+        EXPECT_TRUE(same_bits(got.r, plain.r));
+        EXPECT_TRUE(same_bits(got.t, plain.t));
+    }
+}
+
+// A spectrum over which a layer goes from transparent to opaque: the
+// wavelengths whose plain arithmetic is finite keep it bit for bit, the
+// others are mended, polarisation by polarisation.
+TEST(ThickLayers, MixedSpectrumMendsOnlyTheOverflowingWavelengths) {
+    for (const std::size_t count : {std::size_t{60}, std::size_t{160}}) {
+        const std::size_t media = 3;
+        std::vector<Complex> storage(media * count);
+        std::vector<double> wl;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double x = static_cast<double>(i) / static_cast<double>(count - 1);
+            storage[0 * count + i] = kAir;
+            // Im(k) h from about 5 to about 1600.
+            storage[1 * count + i] = {3.5, 0.0008 * std::pow(300.0, x)};
+            storage[2 * count + i] = kGlass;
+            wl.push_back(500.0 + 100.0 * x);
+        }
+        Data stack;
+        stack.d = {500000.0};
+        stack.n = Array2<Complex>::row_major(std::move(storage), media, count);
+        stack.wl = wl;
+        stack.theta = 0.9;
+        stack.phi = 0.5;
+
+        const std::vector<Transfer> transfers = transfer_calc(stack);
+        const Spectra got = spectra_of(stack);
+        const Spectra plain = plain_spectra_of(stack);
+        std::size_t mended = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const CMatrix2 s = transfer_for_wavelength(stack, i, false);
+            const CMatrix2 p = transfer_for_wavelength(stack, i, true);
+            const bool s_overflows = detail::quotients_overflow(s);
+            const bool p_overflows = detail::quotients_overflow(p);
+            EXPECT_EQ(transfers[i].s_exponent != 0.0, s_overflows) << i;
+            EXPECT_EQ(transfers[i].p_exponent != 0.0, p_overflows) << i;
+            if (!s_overflows) {
+                EXPECT_TRUE(same_bits(transfers[i].s, s)) << i;
+            }
+            if (!p_overflows) {
+                EXPECT_TRUE(same_bits(transfers[i].p, p)) << i;
+            }
+            if (!s_overflows && !p_overflows) {
+                EXPECT_EQ(bits(got.r[i]), bits(plain.r[i])) << i;
+                EXPECT_EQ(bits(got.t[i]), bits(plain.t[i])) << i;
+            } else {
+                ++mended;
+                EXPECT_TRUE(std::isfinite(got.r[i])) << i;
+                EXPECT_TRUE(std::isfinite(got.t[i])) << i;
+                EXPECT_GT(got.r[i], 0.0);
+                EXPECT_LT(got.r[i], 1.0);
+            }
+        }
+        EXPECT_GT(mended, count / 5);
+        EXPECT_LT(mended, count);
+    }
+}
+
+// Where the plain matrix is finite, mantissa times e^exponent is that matrix
+// to rounding.
+TEST(ThickLayers, ScaledMatrixAgreesWithThePlainOneWhereThatIsFinite) {
+    const std::vector<Data> stacks = {
+        uniform_stack({{1.0, 0.0}, {2.0, 0.1}, {1.5, 0.0}}, {100.0}, {500.0}, 0.5),
+        dispersive_stack(20, 5),
+        single_layer(kMetal, 5000.0, 3, 550.0, 0.4, 0.0),          // e^183
+        absorbing_multilayer(40, 2, 0.3, 0.0),                     // e^157
+        uniform_stack({kAir, {3.0, -0.01}, kGlass}, {4000.0}, {500.0}, 0.2),  // gain
+    };
+    for (const Data& stack : stacks) {
+        for (std::size_t i = 0; i < stack.wl.size(); ++i) {
+            for (const bool p : {false, true}) {
+                const CMatrix2 plain = transfer_for_wavelength(stack, i, p);
+                detail::ScaledMatrix scaled{};
+                ASSERT_TRUE(detail::scaled_transfer_for_wavelength(stack.d, stack.n, stack.wl,
+                                                                   stack.theta, i, p, scaled));
+                const double factor = std::exp(scaled.exponent);
+                double largest = 0.0;
+                for (const Complex& z : plain.e) largest = std::max(largest, std::hypot(z.re, z.im));
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const cplx expected = to_std(plain.e[k]);
+                    const cplx got = to_std(scaled.m.e[k]) * factor;
+                    EXPECT_LE(std::abs(got - expected), 1e-12 * largest)
+                        << "element " << k << " p " << p;
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Non-finite and degenerate inputs keep what the plain arithmetic gives.
+
+struct DegenerateCase {
+    const char* name;
+    Data stack;
+};
+
+void PrintTo(const DegenerateCase& c, std::ostream* os) { *os << c.name; }
+
+// Air, a 1 um film of index `film`, a 500 um silicon-like wafer, glass; the
+// wafer alone overflows the plain product.
+Data film_on_wafer(Complex film, double h_film, double h_wafer, double wl, double theta) {
+    return uniform_stack({kAir, film, kSilicon, kGlass}, {h_film, h_wafer}, {wl, 400.0}, theta,
+                         0.3);
+}
+
+std::vector<DegenerateCase> degenerate_cases() {
+    const double theta = 0.5;
+    // A film of index sin(theta) (real) has q = 0 and cosine 0: the
+    // transmission coefficient of its back interface vanishes.
+    const Complex grazing{std::sin(theta), 0.0};
+    return {
+        {"film_index_0", film_on_wafer({0.0, 0.0}, 1000.0, 500000.0, 400.0, theta)},
+        {"index_0_behind_wafer", uniform_stack({kAir, kSilicon, {0.0, 0.0}, kGlass},
+                                               {500000.0, 1000.0}, {400.0}, theta)},
+        {"incidence_index_0",
+         uniform_stack({{0.0, 0.0}, kSilicon, kGlass}, {500000.0}, {400.0}, theta)},
+        {"wl_0", film_on_wafer({1.4, 0.0}, 1000.0, 500000.0, 0.0, theta)},
+        {"vanishing_denominator", film_on_wafer(grazing, 1000.0, 500000.0, 400.0, theta)},
+        {"d_inf", film_on_wafer({1.4, 0.0}, 1000.0, kInf, 400.0, theta)},
+        {"d_minus_inf", film_on_wafer({1.4, 0.0}, 1000.0, -kInf, 400.0, theta)},
+        {"d_nan", film_on_wafer({1.4, 0.0}, kNaN, 500000.0, 400.0, theta)},
+        {"wl_inf", film_on_wafer({1.4, 0.0}, 1000.0, 500000.0, kInf, theta)},
+        {"wl_nan", film_on_wafer({1.4, 0.0}, 1000.0, 500000.0, kNaN, theta)},
+        {"theta_nan", film_on_wafer({1.4, 0.0}, 1000.0, 500000.0, 400.0, kNaN)},
+        {"theta_inf", film_on_wafer({1.4, 0.0}, 1000.0, 500000.0, 400.0, kInf)},
+        {"index_nan", film_on_wafer({kNaN, 0.0}, 1000.0, 500000.0, 400.0, theta)},
+        {"index_inf", film_on_wafer({1.4, kInf}, 1000.0, 500000.0, 400.0, theta)},
+        {"exit_index_inf",
+         uniform_stack({kAir, kSilicon, {kInf, 0.0}}, {500000.0}, {400.0}, theta)},
+        // Finite, but Im(k) h itself overflows: there is nothing to scale.
+        {"attenuation_overflows", film_on_wafer({1.4, 0.0}, 1000.0, 1e308, 1.0, theta)},
+    };
+}
+
+// The same bits, or NaN for NaN: the sign of a NaN carries no meaning and
+// the fast sweep does not promise it.
+bool same_value(double a, double b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
+
+bool same_values(const CMatrix2& a, const CMatrix2& b) {
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (!same_value(a.e[k].re, b.e[k].re) || !same_value(a.e[k].im, b.e[k].im)) return false;
+    }
+    return true;
+}
+
+class DegenerateInput : public ::testing::TestWithParam<DegenerateCase> {};
+
+TEST_P(DegenerateInput, KeepsThePlainResult) {
+    const Data& stack = GetParam().stack;
+    for (const std::size_t count : {std::size_t{1}, std::size_t{101}}) {
+        // The same stack on `count` wavelengths (the first column repeated).
+        std::vector<Complex> storage;
+        for (std::size_t j = 0; j < stack.n.rows(); ++j) {
+            for (std::size_t i = 0; i < count; ++i) storage.push_back(stack.n(j, 0));
+        }
+        Data data;
+        data.d = stack.d;
+        data.n = Array2<Complex>::row_major(std::move(storage), stack.n.rows(), count);
+        data.wl.assign(count, stack.wl[0]);
+        data.theta = stack.theta;
+        data.phi = stack.phi;
+
+        const std::vector<Transfer> transfers = transfer_calc(data);
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_TRUE(same_values(transfers[i].s, transfer_for_wavelength(data, i, false)));
+            EXPECT_TRUE(same_values(transfers[i].p, transfer_for_wavelength(data, i, true)));
+            EXPECT_EQ(bits(transfers[i].s_exponent), bits(0.0));
+            EXPECT_EQ(bits(transfers[i].p_exponent), bits(0.0));
+        }
+        const Spectra got = spectra_of(data);
+        const Spectra plain = plain_spectra_of(data);
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_TRUE(same_value(got.r[i], plain.r[i])) << got.r[i] << " vs " << plain.r[i];
+            EXPECT_TRUE(same_value(got.t[i], plain.t[i])) << got.t[i] << " vs " << plain.t[i];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, DegenerateInput, ::testing::ValuesIn(degenerate_cases()),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// The scaled form refuses these inputs itself, whatever its caller checked.
+TEST(ScaledTransfer, RefusesNonFiniteAndDegenerateInputs) {
+    for (const DegenerateCase& c : degenerate_cases()) {
+        for (const bool p : {false, true}) {
+            detail::ScaledMatrix scaled{};
+            EXPECT_FALSE(detail::scaled_transfer_for_wavelength(c.stack.d, c.stack.n, c.stack.wl,
+                                                                c.stack.theta, 0, p, scaled))
+                << c.name;
+        }
+    }
+}
+
+TEST(ScaledTransfer, RefusesIndicesOutOfRange) {
+    const Data stack = single_layer(kSilicon, 500000.0, 2, 400.0, 0.0, 0.0);
+    detail::ScaledMatrix scaled{};
+    EXPECT_FALSE(
+        detail::scaled_transfer_for_wavelength(stack.d, stack.n, stack.wl, 0.0, 2, false, scaled));
+    const Array1<double> no_thickness;
+    EXPECT_FALSE(detail::scaled_transfer_for_wavelength(no_thickness, stack.n, stack.wl, 0.0, 0,
+                                                        false, scaled));
+    const Array2<Complex> one_row = Array2<Complex>::row_major({kAir, kAir}, 1, 2);
+    EXPECT_FALSE(
+        detail::scaled_transfer_for_wavelength(stack.d, one_row, stack.wl, 0.0, 0, false, scaled));
+    EXPECT_TRUE(
+        detail::scaled_transfer_for_wavelength(stack.d, stack.n, stack.wl, 0.0, 1, false, scaled));
+}
+
+// ---------------------------------------------------------------------------
+// The overflow check.
+
+struct QuotientCase {
+    const char* name;
+    Complex m00;
+    Complex m10;
+    bool overflows;
+};
+
+void PrintTo(const QuotientCase& c, std::ostream* os) { *os << c.name; }
+
+class QuotientsOverflow : public ::testing::TestWithParam<QuotientCase> {};
+
+TEST_P(QuotientsOverflow, ReportsOverflowOnly) {
+    const QuotientCase& c = GetParam();
+    CMatrix2 m;
+    m(0, 0) = c.m00;
+    m(1, 0) = c.m10;
+    m(0, 1) = {kInf, kNaN};  // never read by the spectra
+    m(1, 1) = {kNaN, kInf};
+    EXPECT_EQ(detail::quotients_overflow(m), c.overflows);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrices, QuotientsOverflow,
+    ::testing::Values(QuotientCase{"ordinary", {1.25, 0.1}, {-0.25, 0.0}, false},
+                      QuotientCase{"large_but_fine", {1e150, -1e150}, {1e149, 3e149}, false},
+                      QuotientCase{"vanishing_m00", {0.0, 0.0}, {0.5, 0.0}, false},
+                      QuotientCase{"vanishing_m00_m10_large", {0.0, 0.0}, {1e300, 0.0}, false},
+                      QuotientCase{"m00_inf", {kInf, 1.0}, {0.5, 0.0}, true},
+                      QuotientCase{"m10_inf", {1.0, 1.0}, {0.5, -kInf}, true},
+                      QuotientCase{"m00_nan", {1.0, kNaN}, {0.5, 0.0}, true},
+                      QuotientCase{"m10_nan", {1.0, 0.0}, {kNaN, 0.0}, true},
+                      QuotientCase{"norm_overflows", {1e155, 1e155}, {1e150, 0.0}, true},
+                      QuotientCase{"numerator_overflows", {1e150, 0.0}, {1e160, 0.0}, true}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace brenmor::testing
