@@ -1,13 +1,14 @@
 // The stack matrix of one wavelength and the transfers of a whole spectrum.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <memory>
 #include <vector>
 
 #include "brenmor/brenmor.hpp"
 #include "brenmor/pool.hpp"
 #include "complex_ops.hpp"
 #include "scaled.hpp"
+#include "sweep.hpp"
 
 namespace brenmor {
 
@@ -105,41 +106,49 @@ namespace {
 // Wavelength counts up to this run on the calling thread.
 constexpr std::size_t kMaxSequential = 100;
 
+// The Transfers of wavelengths [begin, end), written to out[begin, end).
+// Fails, computing nothing, when some of these wavelengths would fail in
+// transfer_for_wavelength. This is the one place where the Transfers are
+// finished, on both paths: whatever is to be done to a finished Transfer
+// goes right after the sweep.
+void compute_range(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl,
+                   double theta, std::size_t begin, std::size_t end, Transfer* out) {
+    // transfer_for_wavelength fails for index i when n has fewer than two
+    // rows or at most i columns, or d fewer than L - 2 entries.
+    const std::size_t media = n.rows();
+    if (media < 2 || n.cols() < end || d.size() < media - 2) panic(kIndexOutOfBounds);
+    detail::sweep(d, n, wl, theta, begin, end, out);
+    for (std::size_t i = begin; i < end; ++i) detail::mend_overflow(d, n, wl, theta, i, out[i]);
+}
+
 }  // namespace
 
 std::vector<Transfer> transfer_calc(const Data& data) {
     const std::size_t count = data.wl.size();
-    // Both matrix lists are allocated at their final size and written slot by
-    // slot; on a failure they are released and nothing is returned.
-    const auto s = std::make_unique_for_overwrite<CMatrix2[]>(count);
-    const auto p = std::make_unique_for_overwrite<CMatrix2[]>(count);
+    // The list is allocated once at its final size and each wavelength's
+    // Transfer is written into its own slot; on a failure it is released and
+    // nothing is returned.
+    std::vector<Transfer> transfers(count);
+    if (count == 0) return transfers;
+
+    // The workers see the three arrays and a copy of theta, never the record
+    // (and so never its cache).
+    const Array1<double>& d = data.d;
+    const Array2<Complex>& n = data.n;
+    const Array1<double>& wl = data.wl;
+    const double theta = data.theta;
+    Transfer* const out = transfers.data();
 
     if (count <= kMaxSequential) {
-        for (std::size_t i = 0; i < count; ++i) s[i] = transfer_for_wavelength(data, i, false);
-        for (std::size_t i = 0; i < count; ++i) p[i] = transfer_for_wavelength(data, i, true);
+        compute_range(d, n, wl, theta, 0, count, out);
     } else {
-        // The workers see the three arrays and a copy of theta, never the
-        // record (and so never its cache).
-        const Array1<double>& d = data.d;
-        const Array2<Complex>& n = data.n;
-        const Array1<double>& wl = data.wl;
-        const double theta = data.theta;
-        const auto pass = [&](CMatrix2* out, bool polarisation) {
-            pool::parallel_for(count, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    out[i] = transfer_for_wavelength_helper(d, n, wl, theta, i, polarisation);
-                }
-            });
-        };
-        pass(s.get(), false);
-        pass(p.get(), true);
-    }
-
-    std::vector<Transfer> transfers;
-    transfers.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        transfers.push_back(Transfer{s[i], p[i]});
-        detail::mend_overflow(data.d, data.n, data.wl, data.theta, i, transfers.back());
+        // The pool hands out whole blocks of the sweep, so that only the
+        // last block of the spectrum can have spare lanes.
+        constexpr std::size_t lanes = detail::kSweepLanes;
+        const std::size_t blocks = (count + lanes - 1) / lanes;
+        pool::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+            compute_range(d, n, wl, theta, first * lanes, std::min(last * lanes, count), out);
+        });
     }
     return transfers;
 }
