@@ -1,0 +1,127 @@
+"""Threads: several Python threads calling simulate() and the getters on
+shared objects at once get exactly what one thread gets, and the
+interpreter stays responsive afterwards.
+
+The scenario runs in its own interpreter with a time limit, so that a
+deadlock fails the test instead of hanging the run.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("numpy")
+
+TESTS_DIR = Path(__file__).resolve().parent
+
+SCRIPT = """
+import sys, threading, time
+import numpy as np
+import quelva
+from fork_workers import stack
+
+THREADS = {threads}
+ROUNDS = {rounds}
+
+# Shared objects: two on the calling thread's path, two on the pool's, one
+# that fails with the index panic, and a shared result.
+objects = [quelva.DataPy(*stack(seed, count)) for seed, count in ((1, 40), (2, 100), (3, 101), (4, 240))]
+d, n, wl, theta, phi = stack(5, 150)
+failing = quelva.DataPy(d, np.ascontiguousarray(n[:, :120]), wl, theta, phi)
+shared_sim = objects[3].simulate()
+
+def snapshot(obj):
+    sim = obj.simulate()
+    return (sim.r.tobytes(), sim.t.tobytes(), obj.d.tobytes(), obj.n.tobytes(), obj.wl.tobytes(),
+            obj.theta, obj.phi)
+
+expected = [snapshot(o) for o in objects]
+expected_shared = (shared_sim.r.tobytes(), shared_sim.t.tobytes())
+problems = []
+calls = [0] * THREADS
+start = threading.Barrier(THREADS + 1)
+
+def work(k):
+    start.wait()
+    try:
+        for i in range(ROUNDS):
+            j = (k + i) % len(objects)
+            if snapshot(objects[j]) != expected[j]:
+                problems.append(("mismatch", k, i, j))
+            if (shared_sim.r.tobytes(), shared_sim.t.tobytes()) != expected_shared:
+                problems.append(("shared result", k, i))
+            if i % 7 == k % 7:
+                try:
+                    failing.simulate()
+                    problems.append(("no panic", k, i))
+                except BaseException as exc:
+                    if type(exc).__name__ != "PanicException" or str(exc) != "ndarray: index out of bounds":
+                        problems.append(("wrong failure", k, i, repr(exc)))
+            calls[k] += 1
+    except BaseException as exc:
+        problems.append(("exception", k, repr(exc)))
+
+ticks = [0]
+stop = threading.Event()
+def heartbeat():
+    while not stop.is_set():
+        ticks[0] += 1
+        time.sleep(0.001)
+
+sys.setswitchinterval(1e-5)     # switch threads as often as the interpreter can
+beat = threading.Thread(target=heartbeat, daemon=True)
+beat.start()
+workers = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(THREADS)]
+for w in workers:
+    w.start()
+start.wait()
+deadline = time.monotonic() + 90
+for w in workers:
+    w.join(max(0.0, deadline - time.monotonic()))
+print("alive", sum(w.is_alive() for w in workers))
+print("calls", sum(calls) == THREADS * ROUNDS)
+print("problems", problems[:5])
+stop.set()
+beat.join(5)
+print("heartbeat", ticks[0] > 0 and not beat.is_alive())
+
+# Responsive afterwards: a new thread runs at once, and both paths still work here.
+sys.setswitchinterval(0.005)
+ran = threading.Event()
+threading.Thread(target=ran.set).start()
+print("new thread", ran.wait(5))
+print("again", [snapshot(o) for o in objects] == expected)
+"""
+
+
+@pytest.mark.parametrize("threads, rounds", [(2, 150), (6, 60)])
+def test_threads_share_objects(threads, rounds):
+    env = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1")
+    try:
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(SCRIPT.format(threads=threads, rounds=rounds))],
+            capture_output=True, text=True, cwd=TESTS_DIR, env=env, timeout=150,
+        )
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"hung; output so far: {exc.stdout!r}")
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert proc.stdout.splitlines() == [
+        "alive 0",
+        "calls True",
+        "problems []",
+        "heartbeat True",
+        "new thread True",
+        "again True",
+    ]
+    # Every failing call reported its panic, nothing else reached stderr.
+    reports = [line for line in proc.stderr.splitlines() if line.strip()]
+    assert reports and all(
+        line.startswith("thread '<unnamed>' panicked at ") or line == "ndarray: index out of bounds"
+        for line in reports
+    ), reports[:6]
