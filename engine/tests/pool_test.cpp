@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include "brenmor/pool.hpp"
 #include "pool_internal.hpp"
@@ -556,6 +558,50 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailureCase{3, EPERM,
                          "Os { code: 1, kind: PermissionDenied, message: \"Operation not "
                          "permitted\" }"}));
+
+std::size_t virtual_memory_size() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    while (in >> key) {
+        if (key == "VmSize:") {
+            std::size_t kib = 0;
+            in >> kib;
+            return kib * 1024;
+        }
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return 0;
+}
+
+// A real failure of pthread_create: no address space left for a 2 MiB stack.
+TEST(Pool, StartFailsWhenNoStackCanBeMapped) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve address space of their own";
+#else
+    const int status = run_in_child([] {
+        set_thread_env("2", nullptr);
+        Data data = dispersive_stack(2, 101);
+        std::string message;
+        {
+            const std::size_t in_use = virtual_memory_size();
+            CHILD_CHECK(in_use > 0);
+            const rlimit limit{in_use + (1u << 20), in_use + (1u << 20)};
+            CHILD_CHECK(setrlimit(RLIMIT_AS, &limit) == 0);
+            try {
+                get_r_power_vec(data);
+            } catch (const Panic& e) {
+                message = e.message();
+            }
+        }
+        CHILD_CHECK(message ==
+                    "The global thread pool has not been initialized.: ThreadPoolBuildError { "
+                    "kind: IOError(Os { code: 11, kind: WouldBlock, message: \"Resource "
+                    "temporarily unavailable\" }) }");
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+#endif
+}
 
 // ---------------------------------------------------------------------------
 // Forking
