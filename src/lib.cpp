@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -424,10 +425,15 @@ inline void ensure_numpy_api() {
 // ---------------------------------------------------------------------------
 // Array copies
 
-// a * b on size_t, MemoryError on overflow.
+// a * b on size_t, MemoryError on overflow. Results are kept within the
+// signed range too, since no block of more bytes can exist and element
+// offsets are computed as ptrdiff_t (which matters on 32-bit targets).
 std::size_t checked_mul(std::size_t a, std::size_t b) {
     std::size_t out = 0;
-    if (__builtin_mul_overflow(a, b, &out)) throw std::bad_alloc();
+    if (__builtin_mul_overflow(a, b, &out) ||
+        out > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+        throw std::bad_alloc();
+    }
     return out;
 }
 
