@@ -93,8 +93,8 @@ Ref checked(PyObject* p) {
     return Ref(p);
 }
 
-// The message CPython-independent code uses when an error was expected but
-// none is pending.
+// Makes sure a failure that should have set a Python error has one: an
+// interpreter call that failed without setting any gets a SystemError.
 void ensure_error_set() noexcept {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -891,7 +891,7 @@ PyObject* get_r(PyObject* self, void*) {
 }
 
 // ---------------------------------------------------------------------------
-// Type specifications
+// Heap type definitions
 
 // Built on the first creation of the DataPy type: name, text signature,
 // separator, empty description.
