@@ -168,6 +168,17 @@ void interface_matrices(const Medium& a, const Medium& b, Matrices& s, Matrices&
     p = interface_matrix(numerator, lanes_add(xc, yc), lanes_sub(xc, yc));
 }
 
+// exp(x + i y) and exp(x' - i y) by the complex exponential with its special
+// values, for exponents that are not both finite. Kept out of line: the
+// compiler then sees the common case's sine and cosine of y alone and makes
+// them one sincos call.
+[[gnu::noinline, gnu::cold]] void exponentials_of_non_finite(double x, double decay_x, double y,
+                                                             Complex& forward,
+                                                             Complex& backward) noexcept {
+    forward = detail::exp({x, y});
+    backward = detail::exp({decay_x, -y});
+}
+
 // The propagation matrix of layer medium `layer` of thickness h.
 Matrices propagation_matrix(const Medium& layer, const Reals& lambda, double h) noexcept {
     // k = (N (2 pi c)) / lambda.
@@ -205,8 +216,7 @@ Matrices propagation_matrix(const Medium& layer, const Reals& lambda, double h) 
             forward = {e_forward * c, e_forward * s};
             backward = {e_backward * c, e_backward * -s};
         } else {
-            forward = detail::exp({x, y});
-            backward = detail::exp({decay_exponent.v[l], -y});
+            exponentials_of_non_finite(x, decay_exponent.v[l], y, forward, backward);
         }
         m.e[0].re[l] = backward.re;
         m.e[0].im[l] = backward.im;
