@@ -3,11 +3,12 @@
 the same 2x2 method vectorised over wavelengths, and the floor of the C-library
 calls (bench/floor.cpp).
 
-Every figure is the median of interleaved rounds measured in this run; the
-ratios compare figures of the same run (and, for the thread counts, of the same
-child process). Run it through scripts/bench.sh, which builds everything.
+Every figure is the median (or, with --statistic min, the minimum) of
+interleaved rounds measured in this run; the ratios compare figures of the same
+run (and, for the thread counts, of the same child processes). Run it through
+scripts/bench.sh, which builds everything.
 
-    bench/run.py              full run (a few minutes on two cores)
+    bench/run.py              full run (about 2 minutes on two quiet cores)
     bench/run.py --quick      smoke run of a few seconds
     bench/run.py --markdown   the tables as Markdown, for the README
 """
@@ -75,6 +76,19 @@ class Settings:
 # ---------------------------------------------------------------------------
 # Timing
 
+# The statistic of the samples that the tables show: the median by default; the
+# minimum (--statistic min) is the better estimate on a machine busy with other work.
+STAT = ["time"]
+
+
+def stat(samples) -> float:
+    return min(samples) if STAT[0] == "min" else statistics.median(samples)
+
+
+def floor_time(result: dict, variant: str) -> float:
+    return result[variant]["min_s" if STAT[0] == "min" else "median_s"]
+
+
 def _time_loops(fn, loops: int) -> float:
     t0 = time.perf_counter()
     for _ in range(loops):
@@ -102,7 +116,7 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None,
     for _ in range(rounds):
         for name, fn in fns.items():
             samples[name].append(_time_loops(fn, loops[name]))
-    return {name: {"median": statistics.median(v), "min": min(v), "rounds": len(v),
+    return {name: {"time": stat(v), "min": min(v), "rounds": len(v),
                    "loops": loops[name], **({"samples": v} if keep_samples else {})}
             for name, v in samples.items()}
 
@@ -111,7 +125,7 @@ def time_tmm_subset(stack, sub, cfg: Settings) -> dict:
     """tmm on a subset of the wavelengths; the figure is scaled to the full N."""
     peers.tmm_rt(sub.subset(1))  # the first call pays for tmm's own imports
     res = measure({"tmm": lambda: peers.tmm_rt(sub)}, cfg, rounds=cfg.tmm_repeats)["tmm"]
-    return {"median": res["median"] * stack.points / sub.points,
+    return {"time": res["time"] * stack.points / sub.points,
             "measured_points": sub.points, "scaled": sub.points != stack.points,
             "rt": peers.tmm_rt(sub), "sub": sub}
 
@@ -394,9 +408,9 @@ def main_run(args) -> int:
     if floor_bin is None:
         header.append(f"The floor is skipped: {floor_err}")
 
-    main = Table("Workloads (median of interleaved rounds; 'quelva faster by' = peer time / "
+    main = Table(f"Workloads ({STAT[0]} of interleaved rounds; 'quelva faster by' = peer time / "
                  "quelva time; agreement = largest absolute difference from quelva)",
-                 ["workload", "L", "N", "implementation", "median", "per λ·medium",
+                 ["workload", "L", "N", "implementation", STAT[0], "per λ·medium",
                   "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"])
     targets = []   # (description, measured text, ok)
     warn = []
@@ -414,8 +428,8 @@ def main_run(args) -> int:
 
     def tmm_row(tm, per, q, dtm, target="", ok=None):
         name = "tmm" + (f" ({tm['measured_points']} λ, scaled)" if tm["scaled"] else "")
-        main.add("", "", "", name, fmt_time(tm["median"]), fmt_time(tm["median"] / per),
-                 fmt_ratio(tm["median"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
+        main.add("", "", "", name, fmt_time(tm["time"]), fmt_time(tm["time"] / per),
+                 fmt_ratio(tm["time"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
                  target, status(ok) if target else "")
 
     gn = gl = mem = conv = None
@@ -431,7 +445,7 @@ def main_run(args) -> int:
             per = st.points * st.layers
             ref = ref_rt(st)
             label = f"{name} {st.name}"
-            q = res["quelva"]["median"] if have_q else None
+            q = res["quelva"]["time"] if have_q else None
             if not have_q:
                 main.add(label, st.layers, st.points, "quelva", "not installed")
             else:
@@ -443,7 +457,7 @@ def main_run(args) -> int:
                     targets.append(("W1: one whole call (construct, simulate, read r and t)",
                                     fmt_time(q), ok))
             for key in ("numpy", "fused"):
-                t = res[key]["median"]
+                t = res[key]["time"]
                 dn = agree(ref, impl_fns(st)[key]()) if have_q else (None, None)
                 main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
                          fmt_ratio(t / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
@@ -484,7 +498,7 @@ def main_run(args) -> int:
             tm = tmm_res[name]
             dtm = agree(ref_rt(tm["sub"]), tm["rt"])
             check_tmm(label, *dtm)
-            med = {th: {k: statistics.median(v) for k, v in samples[th].get(name, {}).items()}
+            med = {th: {k: stat(v) for k, v in samples[th].get(name, {}).items()}
                    for th in (1, 2)}
             q1 = med[1].get("quelva")
             for threads in (1, 2):
@@ -519,16 +533,16 @@ def main_run(args) -> int:
                         targets.append((f"{name} vs NumPy, {plural(threads)} (>= {tgt:g}x)",
                                         fmt_ratio(t / q) if q else "-", ok))
                 if name == "W3" and threads == 1:
-                    ok = tm["median"] / q >= T_TMM_W3 if q else None
+                    ok = tm["time"] / q >= T_TMM_W3 if q else None
                     tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
                     targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
-                                    fmt_ratio(tm["median"] / q) if q else "-", ok))
+                                    fmt_ratio(tm["time"] / q) if q else "-", ok))
                 else:
                     tmm_row(tm, per, q, dtm)
                 fl = floor[name]
                 if fl and threads == 1:
-                    fa = fl["all"]["median_s"]
-                    fb = fl["branch"]["median_s"]
+                    fa = floor_time(fl, "all")
+                    fb = floor_time(fl, "branch")
                     ok = q / fa <= T_FLOOR if q else None
                     main.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
                              fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
@@ -556,25 +570,25 @@ def main_run(args) -> int:
             res = measure(impl_fns(st), cfg, rounds=cfg.rounds if npts < 30000 else 3)
             measured = npts <= cfg.grow_n_tmm
             if measured:
-                tmm_t = time_tmm_subset(st, st, cfg)["median"]
+                tmm_t = time_tmm_subset(st, st, cfg)["time"]
             else:
                 if tmm_per_point is None:
                     tmm_per_point = time_tmm_subset(st, st.subset(cfg.grow_n_tmm),
-                                                    cfg)["median"] / npts
+                                                    cfg)["time"] / npts
                 tmm_t = tmm_per_point * npts
             fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
-            q = res["quelva"]["median"] if have_q else None
-            npm = res["numpy"]["median"]
-            fus = res["fused"]["median"]
+            q = res["quelva"]["time"] if have_q else None
+            npm = res["numpy"]["time"]
+            fus = res["fused"]["time"]
             dn = agree(peers.quelva_rt(st), peers.numpy_rt(st)) if have_q else (None, None)
             gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
                    fmt_time(fus), fmt_time(tmm_t) + ("" if measured else " *"),
-                   fmt_time(fl["all"]["median_s"]) if fl else "-",
+                   fmt_time(floor_time(fl, "all")) if fl else "-",
                    fmt_ratio(npm / q) if q else "-", fmt_ratio(fus / q) if q else "-",
                    fmt_diff(dn[0]), fmt_diff(dn[1]))
             for key, val in (("N", npts), ("quelva", q), ("numpy", npm), ("fused", fus),
                              ("tmm", tmm_t), ("tmm_measured", measured),
-                             ("floor", fl["all"]["median_s"] if fl else None)):
+                             ("floor", floor_time(fl, "all") if fl else None)):
                 plot[key].append(val)
         gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
                    "does not depend on N). Log-log slope of time against N for N >= 1000 "
@@ -596,17 +610,17 @@ def main_run(args) -> int:
             dtm = agree(ref_rt(tm["sub"]), tm["rt"])
             check_tmm(st.name, *dtm)
             fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
-            q = res["quelva"]["median"] if have_q else None
-            npm = res["numpy"]["median"]
+            q = res["quelva"]["time"] if have_q else None
+            npm = res["numpy"]["time"]
             per = st.points * layers
             gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
-                   fmt_time(npm / per), fmt_time(res["fused"]["median"]), fmt_time(tm["median"]),
-                   fmt_time(fl["all"]["median_s"]) if fl else "-",
-                   fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["median"] / q) if q else "-",
+                   fmt_time(npm / per), fmt_time(res["fused"]["time"]), fmt_time(tm["time"]),
+                   fmt_time(floor_time(fl, "all")) if fl else "-",
+                   fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["time"] / q) if q else "-",
                    fmt_diff(dtm[0]), fmt_diff(dtm[1]))
             for key, val in (("L", layers), ("quelva", q), ("numpy", npm),
-                             ("fused", res["fused"]["median"]), ("tmm", tm["median"]),
-                             ("floor", fl["all"]["median_s"] if fl else None)):
+                             ("fused", res["fused"]["time"]), ("tmm", tm["time"]),
+                             ("floor", floor_time(fl, "all") if fl else None)):
                 lgrow.setdefault(key, []).append(val)
         gl.note = ("Log-log slope of time against L for L >= 22 (1 = linear): "
                    + slopes(lgrow, "L", 22))
@@ -782,7 +796,10 @@ def main(argv=None) -> int:
     ap.add_argument("--workloads", default="W3,W4", help=argparse.SUPPRESS)
     ap.add_argument("--impl", default="quelva", help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, default=None, help=argparse.SUPPRESS)
+    ap.add_argument("--statistic", choices=("median", "min"), default="median",
+                    help="statistic of the timed samples (default: %(default)s)")
     args = ap.parse_args(argv)
+    STAT[0] = args.statistic
     if args.child:
         return child_main(args)
     return main_run(args)
