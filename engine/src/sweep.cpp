@@ -123,14 +123,20 @@ Lanes load_index(const Array2<Complex>& n, std::size_t row, const std::size_t (&
     return r;
 }
 
-// q = sqrt(N N - beta^2) by the principal root, c = q / N.
-Medium medium(const Lanes& index, const Lanes& beta2) noexcept {
+// q = sqrt(N N - beta^2) by the principal root, c = q / N. Lanes from
+// `used` on repeat lane used - 1 (see sweep), so its root is copied there
+// instead of computed again.
+Medium medium(const Lanes& index, const Lanes& beta2, std::size_t used) noexcept {
     const Lanes z = lanes_sub(lanes_mul(index, index), beta2);
     Lanes q;
-    for (std::size_t l = 0; l < B; ++l) {
+    for (std::size_t l = 0; l < used; ++l) {
         const Complex root = detail::sqrt({z.re[l], z.im[l]});
         q.re[l] = root.re;
         q.im[l] = root.im;
+    }
+    for (std::size_t l = used; l < B; ++l) {
+        q.re[l] = q.re[used - 1];
+        q.im[l] = q.im[used - 1];
     }
     Medium m;
     m.index = index;
@@ -179,8 +185,34 @@ void interface_matrices(const Medium& a, const Medium& b, Matrices& s, Matrices&
     backward = detail::exp({decay_x, -y});
 }
 
-// The propagation matrix of layer medium `layer` of thickness h.
-Matrices propagation_matrix(const Medium& layer, const Reals& lambda, double h) noexcept {
+// The phase factors of a layer in one lane: forward = exp(x + i y) and
+// backward = exp(x' - i y), with x' = -x.
+void exponentials(double x, double decay_x, double y, double& forward_re, double& forward_im,
+                  double& backward_re, double& backward_im) noexcept {
+    Complex forward;
+    Complex backward;
+    if (std::isfinite(x) && std::isfinite(y)) {
+        // exp(x) (cos y + i sin y) and exp(-x) (cos(-y) + i sin(-y)), with
+        // cos(-y) = cos(y) and sin(-y) = -sin(y).
+        const double e_forward = std::exp(x);
+        const double e_backward = std::exp(decay_x);
+        const double c = std::cos(y);
+        const double s = std::sin(y);
+        forward = {e_forward * c, e_forward * s};
+        backward = {e_backward * c, e_backward * -s};
+    } else {
+        exponentials_of_non_finite(x, decay_x, y, forward, backward);
+    }
+    forward_re = forward.re;
+    forward_im = forward.im;
+    backward_re = backward.re;
+    backward_im = backward.im;
+}
+
+// The propagation matrix of layer medium `layer` of thickness h; the phase
+// factors of lanes from `used` on are copied from lane used - 1.
+Matrices propagation_matrix(const Medium& layer, const Reals& lambda, double h,
+                            std::size_t used) noexcept {
     // k = (N (2 pi c)) / lambda.
     Lanes scaled;
     for (std::size_t l = 0; l < B; ++l) {
@@ -201,27 +233,17 @@ Matrices propagation_matrix(const Medium& layer, const Reals& lambda, double h) 
         phase.v[l] = k_re * h;
     }
     Matrices m;
-    for (std::size_t l = 0; l < B; ++l) {
-        const double x = grow_exponent.v[l];
-        const double y = phase.v[l];
-        Complex forward;
-        Complex backward;
-        if (std::isfinite(x) && std::isfinite(y)) {
-            // exp(x) (cos y + i sin y) and exp(-x) (cos(-y) + i sin(-y)),
-            // with cos(-y) = cos(y) and sin(-y) = -sin(y).
-            const double e_forward = std::exp(x);
-            const double e_backward = std::exp(decay_exponent.v[l]);
-            const double c = std::cos(y);
-            const double s = std::sin(y);
-            forward = {e_forward * c, e_forward * s};
-            backward = {e_backward * c, e_backward * -s};
-        } else {
-            exponentials_of_non_finite(x, decay_exponent.v[l], y, forward, backward);
+    for (std::size_t l = 0; l < used; ++l) {
+        exponentials(grow_exponent.v[l], decay_exponent.v[l], phase.v[l], m.e[3].re[l],
+                     m.e[3].im[l], m.e[0].re[l], m.e[0].im[l]);
+    }
+    for (std::size_t l = used; l < B; ++l) {
+        for (const std::size_t k : {std::size_t{0}, std::size_t{3}}) {
+            m.e[k].re[l] = m.e[k].re[used - 1];
+            m.e[k].im[l] = m.e[k].im[used - 1];
         }
-        m.e[0].re[l] = backward.re;
-        m.e[0].im[l] = backward.im;
-        m.e[3].re[l] = forward.re;
-        m.e[3].im[l] = forward.im;
+    }
+    for (std::size_t l = 0; l < B; ++l) {
         m.e[1].re[l] = 0.0;
         m.e[1].im[l] = 0.0;
         m.e[2].re[l] = 0.0;
@@ -242,7 +264,8 @@ void sweep(const Array1<double>& d, const Array2<Complex>& n, const Array1<doubl
     const double u = std::sin(theta);
     for (std::size_t first = begin; first < end; first += B) {
         // A block that runs past the end repeats its last wavelength in the
-        // spare lanes; their results are not stored.
+        // spare lanes, which copy that lane's C-library results instead of
+        // calling again; their matrices are not stored.
         const std::size_t used = std::min(B, end - first);
         std::size_t column[B];
         for (std::size_t l = 0; l < B; ++l) column[l] = first + std::min(l, used - 1);
@@ -257,8 +280,8 @@ void sweep(const Array1<double>& d, const Array2<Complex>& n, const Array1<doubl
         }
         const Lanes beta2 = lanes_mul(beta, beta);
 
-        Medium a = medium(n0, beta2);
-        Medium b = medium(load_index(n, 1, column), beta2);
+        Medium a = medium(n0, beta2, used);
+        Medium b = medium(load_index(n, 1, column), beta2, used);
         Matrices s;
         Matrices p;
         interface_matrices(a, b, s, p);
@@ -266,8 +289,8 @@ void sweep(const Array1<double>& d, const Array2<Complex>& n, const Array1<doubl
         // Layer j lies between interfaces (j-1, j) and (j, j+1).
         for (std::size_t j = 1; j + 1 < media; ++j) {
             a = b;
-            b = medium(load_index(n, j + 1, column), beta2);
-            const Matrices propagation = propagation_matrix(a, lambda, d[j - 1]);
+            b = medium(load_index(n, j + 1, column), beta2, used);
+            const Matrices propagation = propagation_matrix(a, lambda, d[j - 1], used);
             Matrices interface_s;
             Matrices interface_p;
             interface_matrices(a, b, interface_s, interface_p);
