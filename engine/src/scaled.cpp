@@ -57,10 +57,13 @@ struct Running {
     double growth = 0.0;
     std::int64_t shift = 0;
 
-    // Brings the largest part of the mantissa into [0.5, 1).
-    void renormalise() noexcept {
+    // Brings the largest part of the first `elements` elements of the
+    // mantissa (4: all of them; 2: M[0][0] and M[1][0]) into [0.5, 1).
+    void renormalise(std::size_t elements = 4) noexcept {
         double largest = 0.0;
-        for (const Complex& z : m.e) largest = std::max({largest, std::fabs(z.re), std::fabs(z.im)});
+        for (std::size_t k = 0; k < elements; ++k) {
+            largest = std::max({largest, std::fabs(m.e[k].re), std::fabs(m.e[k].im)});
+        }
         if (largest == 0.0) return;
         int power = 0;
         std::frexp(largest, &power);
@@ -133,11 +136,19 @@ bool scaled_transfer_for_wavelength(const Array1<double>& d, const Array2<Comple
         running.renormalise();
     }
 
-    const double exponent = running.exponent();
-    if (!std::isfinite(exponent)) return false;
     // A mantissa whose M[0][0] vanishes gives no finite r or t either: the
     // plain result stands.
     if (running.m(0, 0).re == 0.0 && running.m(0, 0).im == 0.0) return false;
+    // Finally scale by the two elements the spectra read, so that the
+    // denominator |M[0][0]|^2 of r cannot underflow because the other column
+    // is larger. The other column is not read; should it overflow, the
+    // mantissa keeps the scale of all four elements.
+    Running final = running;
+    final.renormalise(2);
+    if (finite(final.m)) running = final;
+
+    const double exponent = running.exponent();
+    if (!std::isfinite(exponent)) return false;
     out.m = running.m;
     out.exponent = exponent;
     return true;

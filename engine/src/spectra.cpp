@@ -19,6 +19,14 @@ const std::vector<Transfer>& cached_transfers(Data& data) {
 
 double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
+// |t| = |1 / M[0][0]| for a scaled matrix, whose M[0][0] is m00 e^exponent
+// (m00 is never 0 there): e^(-exponent - ln|m00|), one exponential that
+// underflows gradually to the tiny true value or to 0 and never meets
+// inf * 0 on the way.
+double scaled_modulus(Complex m00, double exponent) {
+    return std::exp(-exponent - std::log(modulus(m00)));
+}
+
 }  // namespace
 
 std::vector<double> get_r_power_vec(Data& data) {
@@ -68,12 +76,12 @@ std::vector<double> get_t_power_vec(Data& data) {
         const Transfer& transfer = transfers[i];
         double ts = modulus(detail::recip(transfer.s(0, 0)));
         double tp = modulus(detail::recip(transfer.p(0, 0)));
-        if (transfer.s_exponent != 0.0 || transfer.p_exponent != 0.0) [[unlikely]] {
-            // A scaled matrix (thick absorbing layers): |t| = |1 / M'[0][0]|
-            // e^-exponent, which underflows gradually to the tiny true value
-            // or to 0 once it is squared.
-            ts *= std::exp(-transfer.s_exponent);
-            tp *= std::exp(-transfer.p_exponent);
+        // A matrix with an exponent (thick absorbing layers) is scaled.
+        if (transfer.s_exponent != 0.0) [[unlikely]] {
+            ts = scaled_modulus(transfer.s(0, 0), transfer.s_exponent);
+        }
+        if (transfer.p_exponent != 0.0) [[unlikely]] {
+            tp = scaled_modulus(transfer.p(0, 0), transfer.p_exponent);
         }
         t.push_back(factor * (weight.sin2 * (tp * tp) + weight.cos2 * (ts * ts)));
     }

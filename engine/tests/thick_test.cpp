@@ -516,6 +516,104 @@ TEST(ScaledTransfer, RefusesIndicesOutOfRange) {
 }
 
 // ---------------------------------------------------------------------------
+// The spectra of scaled matrices, from a cache filled by hand.
+
+// A bare interface from air to glass at normal incidence (F = 1.5), whose
+// cache holds `s` and `p` instead of its own matrices.
+Spectra spectra_with_transfer(const Transfer& transfer, double phi) {
+    Data data = uniform_stack({kAir, kGlass}, {}, {500.0}, 0.0, phi);
+    data.transfer_cache.set({transfer});
+    Spectra out;
+    out.r = get_r_power_vec(data);
+    out.t = get_t_power_vec(data);
+    return out;
+}
+
+CMatrix2 diagonal_matrix(Complex m00, Complex m10) {
+    CMatrix2 m;
+    m(0, 0) = m00;
+    m(1, 0) = m10;
+    m(0, 1) = m10;
+    m(1, 1) = m00;
+    return m;
+}
+
+struct ScaledCase {
+    const char* name;
+    Complex m00;
+    Complex m10;
+    double exponent;
+    double t;  // F |1 / m00|^2 e^(-2 exponent)
+    double r;  // |m10 / m00|^2, NaN where the quotient is not checked
+};
+
+void PrintTo(const ScaledCase& c, std::ostream* os) { *os << c.name; }
+
+class ScaledSpectra : public ::testing::TestWithParam<ScaledCase> {};
+
+TEST_P(ScaledSpectra, TransmittanceCarriesTheExponent) {
+    const ScaledCase& c = GetParam();
+    const CMatrix2 m = diagonal_matrix(c.m00, c.m10);
+    const Spectra got = spectra_with_transfer(Transfer{m, m, c.exponent, c.exponent}, 0.7);
+    EXPECT_FALSE(std::isnan(got.t[0]));
+    if (c.t == 0.0) {
+        EXPECT_EQ(bits(got.t[0]), bits(0.0)) << got.t[0];
+    } else {
+        EXPECT_NEAR(got.t[0], c.t, 1e-12 * c.t) << got.t[0];
+    }
+    // r is the quotient of the mantissa's elements whatever the exponent.
+    if (!std::isnan(c.r)) {
+        EXPECT_NEAR(got.r[0], c.r, 1e-15);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScaledSpectra,
+    ::testing::Values(
+        ScaledCase{"moderate", {0.5, 0.0}, {0.125, 0.0}, 10.0, 1.5 * 4.0 * std::exp(-20.0),
+                   0.0625},
+        ScaledCase{"negative_exponent", {0.5, 0.0}, {0.125, 0.0}, -3.0,
+                   1.5 * 4.0 * std::exp(6.0), 0.0625},
+        ScaledCase{"opaque", {0.6, 0.8}, {0.0, 0.25}, 5000.0, 0.0, 0.0625},
+        // |1 / m00| = 1e200 overflows when squared on its own, e^-400 is
+        // tiny: the product is 1.5 * (1e200 e^-400)^2.
+        ScaledCase{"tiny_m00", {1e-200, 0.0}, {0.5, 0.0}, 400.0,
+                   1.5 * std::exp(2.0 * (200.0 * std::log(10.0) - 400.0)), kNaN},
+        // 1 / m00 is infinite in float64 and e^-1000 is 0, but there is no
+        // inf * 0: |t| = 1e200 e^-1000, whose square underflows to 0.
+        ScaledCase{"tiny_m00_opaque", {1e-200, 0.0}, {0.5, 0.0}, 1000.0, 0.0, kNaN},
+        ScaledCase{"tiny_m00_tiny_t", {1e-200, 0.0}, {0.5, 0.0}, 800.0,
+                   1.5 * std::exp(2.0 * (200.0 * std::log(10.0) - 800.0)), kNaN}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// The true T is subnormal: it comes out as the nearest subnormal number,
+// within the precision a subnormal has left.
+TEST(ScaledSpectra, TransmittanceUnderflowsGradually) {
+    const CMatrix2 m = diagonal_matrix({1.0, 0.0}, {0.1, 0.0});
+    const double exponent = 360.0;
+    const Spectra got = spectra_with_transfer(Transfer{m, m, exponent, exponent}, 0.0);
+    const double expected = 1.5 * std::exp(-720.0 + std::log(1e300)) * 1e-300;
+    EXPECT_GT(got.t[0], 0.0);
+    EXPECT_LT(got.t[0], std::numeric_limits<double>::min());
+    EXPECT_NEAR(got.t[0], expected, 1e-9 * expected);
+}
+
+// A polarisation without an exponent keeps its plain term bit for bit beside
+// a scaled one.
+TEST(ScaledSpectra, PlainPolarisationBesideAScaledOne) {
+    const CMatrix2 plain = diagonal_matrix({1.25, 0.1}, {-0.25, 0.05});
+    const CMatrix2 opaque = diagonal_matrix({0.5, 0.0}, {0.1, 0.0});
+    for (const double phi : {0.0, M_PI / 2}) {
+        const Spectra expected = spectra_with_transfer(Transfer{plain, plain}, phi);
+        // phi = 0 weights p by 0 and s by 1; phi = pi/2 p by 1 and s by 3.7e-33.
+        const Transfer mixed = phi == 0.0 ? Transfer{plain, opaque, 0.0, 900.0}
+                                          : Transfer{opaque, plain, 900.0, 0.0};
+        const Spectra got = spectra_with_transfer(mixed, phi);
+        EXPECT_EQ(bits(got.t[0]), bits(expected.t[0])) << phi;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The overflow check.
 
 struct QuotientCase {
