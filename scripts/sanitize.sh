@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The engine, its C++ tests and the Python module built with AddressSanitizer
 # and UndefinedBehaviorSanitizer; then the C++ tests and the whole Python test
-# suite run against the sanitised module. Any sanitizer report fails the run
-# (-fno-sanitize-recover=all, abort on error).
+# suite (with NumPy 2, and without NumPy) run against the sanitised module.
+# Any sanitizer report fails the run (-fno-sanitize-recover=all, abort on
+# error), and so does a leak whose allocation passed through the module or the
+# engine.
 #
 #   bash scripts/sanitize.sh [pytest arguments...]
 #
-# The interpreter itself is not sanitised: libasan is preloaded into it, and
-# leak detection is left to the C++ tests and to tests/test_leaks.py (the
-# interpreter keeps much of its memory until exit by design).
+# The interpreter itself is not sanitised: libasan is preloaded into it. It
+# keeps much of its own memory until exit by design, so LeakSanitizer's
+# reports of the Python runs are written to build/sanitize/lsan/ and only the
+# leaks with a frame in quelva or brenmor count.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -19,17 +22,15 @@ ensure_apt libgtest-dev
 SAN_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g"
 out=build/sanitize
 python=$(find_python 3.12)
-venv=.venv/sanitize
-
-make_venv "$venv" "$python"
-"$venv/bin/python" -m pip install -q "numpy>=2" pytest hypothesis mpmath
 
 # No -Werror here: the instrumentation makes GCC 12 warn falsely inside
 # libstdc++ (maybe-uninitialized in <regex>); the ordinary build is warning-clean.
 echo "== sanitize: building engine, C++ tests and module with ASan + UBSan"
+make_venv .venv/sanitize "$python"
+.venv/sanitize/bin/python -m pip install -q "numpy>=2" pytest hypothesis mpmath
 cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBRENMOR_BUILD_TESTS=ON -DQUELVA_BUILD_MODULE=ON -DQUELVA_WERROR=OFF \
-    -DPython_EXECUTABLE="$PWD/$venv/bin/python" \
+    -DPython_EXECUTABLE="$PWD/.venv/sanitize/bin/python" \
     -DCMAKE_CXX_FLAGS="$SAN_FLAGS" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
@@ -44,18 +45,10 @@ echo "== sanitize: C++ tests (with LeakSanitizer)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
     ctest --test-dir "$out" --output-on-failure -j2
 
-# The sanitised module goes into the environment's site-packages, where an
-# installed wheel would put it (tests that start interpreters with their own
-# PYTHONPATH still find it).
-site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
-"$venv/bin/python" -m pip uninstall -q -y quelva >/dev/null 2>&1 || true
-rm -f "$site"/quelva*.so
-cp "$module" "$site/"
-[ -f quelva.pyi ] && cp quelva.pyi "$site/"
-
-echo "== sanitize: Python suite against $module"
 libasan=$(g++ -print-file-name=libasan.so)
 libubsan=$(g++ -print-file-name=libubsan.so)
+lsan_dir=$PWD/$out/lsan
+
 # Tests that make copies of 80 GB or more cannot pass here: ASan's operator
 # new reports the exhaustion and aborts instead of throwing std::bad_alloc,
 # so the module's MemoryError path is unreachable in this build. They run in
@@ -63,13 +56,54 @@ libubsan=$(g++ -print-file-name=libubsan.so)
 deselect=(
     --deselect tests/test_datapy.py::test_huge_broadcast_copies_raise_memory_error
 )
-# A small quarantine keeps the resident size of the leak tests meaningful;
-# freed blocks still wait 16 MiB of later frees before reuse.
-(
-    cd tests
-    LD_PRELOAD="$libasan:$libubsan" \
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=16 \
-    QUELVA_SANITIZED=1 \
-        "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "${deselect[@]}" "$@" .
-)
+
+# run_python_suite NAME VENV [pytest args...]: installs the sanitised module
+# into VENV's site-packages (where a wheel would put it, so that tests that
+# start interpreters with their own PYTHONPATH find it too) and runs the suite.
+run_python_suite() {
+    local name=$1 venv=$2
+    shift 2
+    local site
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    "$venv/bin/python" -m pip uninstall -q -y quelva >/dev/null 2>&1 || true
+    rm -f "$site"/quelva*.so
+    cp "$module" "$site/"
+    if [ -f quelva.pyi ]; then cp quelva.pyi "$site/"; fi
+    rm -rf "$lsan_dir/$name"
+    mkdir -p "$lsan_dir/$name"
+    echo "== sanitize: Python suite ($name) against $module"
+    # A small quarantine keeps the resident size of the leak tests meaningful;
+    # freed blocks still wait for 16 MiB of later frees before reuse. Leaks
+    # found at exit leave the exit status alone (exitcode=0) and go to files.
+    (
+        cd tests
+        LD_PRELOAD="$libasan:$libubsan" \
+        ASAN_OPTIONS="detect_leaks=1:exitcode=0:log_path=$lsan_dir/$name/report:abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=16" \
+        QUELVA_SANITIZED=1 \
+            "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "${deselect[@]}" "$@" .
+    ) || { cat "$lsan_dir/$name"/report.* 2>/dev/null | head -n 200; return 1; }
+    # Any report other than a leak is an error (those also abort the process).
+    if grep -l -E "ERROR: AddressSanitizer|runtime error:" "$lsan_dir/$name"/report.* 2>/dev/null; then
+        cat "$lsan_dir/$name"/report.*
+        return 1
+    fi
+    # The leaks whose allocation stack passes through the module or the engine.
+    local ours
+    ours=$(awk 'BEGIN { RS = "" } /(Direct|Indirect) leak/ && /(quelva|brenmor|src\/lib\.cpp|engine\/src)/' \
+        "$lsan_dir/$name"/report.* 2>/dev/null || true)
+    if [ -n "$ours" ]; then
+        echo "== sanitize: leaks in quelva/brenmor:"
+        echo "$ours"
+        return 1
+    fi
+    echo "== sanitize: $(cat "$lsan_dir/$name"/report.* 2>/dev/null | grep -c -E '(Direct|Indirect) leak' || true) leak records at interpreter exits, none in quelva or brenmor"
+}
+
+run_python_suite numpy2 .venv/sanitize "$@"
+
+make_venv .venv/sanitize-nonumpy "$python"
+.venv/sanitize-nonumpy/bin/python -m pip uninstall -q -y numpy >/dev/null 2>&1 || true
+.venv/sanitize-nonumpy/bin/python -m pip install -q pytest hypothesis mpmath
+run_python_suite nonumpy .venv/sanitize-nonumpy "$@"
+
 echo "== sanitize: no sanitizer report"
