@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-TEST_REQUIREMENTS=(pytest hypothesis mpmath)
+TEST_REQUIREMENTS=(pytest hypothesis mpmath mypy)
 
 ensure_build_tools
 ensure_apt libgtest-dev
