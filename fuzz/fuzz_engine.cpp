@@ -13,7 +13,9 @@
 //     columns than wavelengths, or d shorter than the number of layers);
 //   * on success both spectra have one value per wavelength, the cache holds
 //     one Transfer per wavelength, each bit-identical (NaN-aware) to what
-//     both per-wavelength operations return for that index;
+//     both per-wavelength operations return for that index, except where
+//     that plain matrix overflows: there the engine keeps a finite scaled
+//     mantissa and a finite exponent instead;
 //   * asking for the two spectra in the other order gives the same values.
 //
 // Anything else (another exception, a wrong length, a mismatch) aborts, and
@@ -141,6 +143,32 @@ std::size_t near(std::size_t base, std::uint8_t sel) {
     const int delta = static_cast<int>(sel % 5) - 2;
     const auto v = static_cast<long>(base) + delta;
     return v < 0 ? 0 : static_cast<std::size_t>(v);
+}
+
+// Whether reading r = M[1][0] / M[0][0] and t = 1 / M[0][0] off the plain
+// matrix meets a value that is not finite (the plain product overflowed).
+bool quotients_not_finite(const CMatrix2& m) {
+    const Complex a = m(1, 0);
+    const Complex b = m(0, 0);
+    const double den = b.re * b.re + b.im * b.im;
+    const double re = a.re * b.re + a.im * b.im;
+    const double im = a.im * b.re - a.re * b.im;
+    return !(std::isfinite(den) && std::isfinite(re) && std::isfinite(im));
+}
+
+// A cached matrix is the plain per-wavelength matrix bit for bit (exponent
+// 0), or, only where the plain product overflows, a finite mantissa with a
+// finite, non-zero exponent.
+void check_cached(const CMatrix2& plain, const CMatrix2& cached, double exponent) {
+    if (exponent == 0.0) {
+        if (!same_matrix(plain, cached)) fail("a cached Transfer differs from the per-wavelength computation");
+        return;
+    }
+    if (!std::isfinite(exponent)) fail("a scaled Transfer with a non-finite exponent");
+    if (!quotients_not_finite(plain)) fail("a Transfer was scaled where the plain matrix does not overflow");
+    for (const Complex& z : cached.e) {
+        if (!std::isfinite(z.re) || !std::isfinite(z.im)) fail("a scaled Transfer with a non-finite mantissa");
+    }
 }
 
 struct Outcome {
@@ -277,9 +305,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::size_t i = 0; i < nwl; ++i) {
         const CMatrix2 s = brenmor::transfer_for_wavelength(data, i, false);
         const CMatrix2 p = brenmor::transfer_for_wavelength(data, i, true);
-        if (!same_matrix(s, (*cache)[i].s) || !same_matrix(p, (*cache)[i].p)) {
-            fail("a cached Transfer differs from the per-wavelength computation");
-        }
+        const brenmor::Transfer& cached = (*cache)[i];
+        check_cached(s, cached.s, cached.s_exponent);
+        check_cached(p, cached.p, cached.p_exponent);
         const CMatrix2 hs = brenmor::transfer_for_wavelength_helper(d, n, wl, theta, i, false);
         const CMatrix2 hp = brenmor::transfer_for_wavelength_helper(d, n, wl, theta, i, true);
         if (!same_matrix(s, hs) || !same_matrix(p, hp)) {
