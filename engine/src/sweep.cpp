@@ -128,7 +128,7 @@ Lanes load_index(const Array2<Complex>& n, std::size_t row, const std::size_t (&
 // instead of computed again.
 Medium medium(const Lanes& index, const Lanes& beta2, std::size_t used) noexcept {
     const Lanes z = lanes_sub(lanes_mul(index, index), beta2);
-    Lanes q;
+    Lanes q{};
     for (std::size_t l = 0; l < used; ++l) {
         const Complex root = detail::sqrt({z.re[l], z.im[l]});
         q.re[l] = root.re;
@@ -232,7 +232,7 @@ Matrices propagation_matrix(const Medium& layer, const Reals& lambda, double h,
         decay_exponent.v[l] = k_im * h;
         phase.v[l] = k_re * h;
     }
-    Matrices m;
+    Matrices m{};
     for (std::size_t l = 0; l < used; ++l) {
         exponentials(grow_exponent.v[l], decay_exponent.v[l], phase.v[l], m.e[3].re[l],
                      m.e[3].im[l], m.e[0].re[l], m.e[0].im[l]);
