@@ -150,6 +150,20 @@ def test_metal_film_whose_true_transmittance_is_subnormal(count):
     check_exact(r, t, [9900.0], n, wl, 0.0, 0.4, rel_t=1e-6)
 
 
+@pytest.mark.parametrize("count", [2, 101])
+@pytest.mark.parametrize("gap", [1e4, 1e6])
+def test_thick_gap_beyond_the_critical_angle(count, gap):
+    """Glass, an air gap, glass, at 1 rad (beyond the critical angle): the
+    wave in the gap is evanescent and grows by e^(Im(k) h) across it, which
+    overflows for a 1 mm gap. R is 1, T the exact tunnelling value or 0."""
+    wl = np.linspace(500.0, 520.0, count)
+    n = uniform([GLASS, AIR, GLASS], count)
+    r, t = spectra([gap], n, wl, 1.0, 0.3)
+    assert r == pytest.approx(np.ones(count), rel=1e-15)
+    assert np.all(t < 1e-80)
+    check_exact(r, t, [gap], n, wl, 1.0, 0.3)
+
+
 def absorbing_multilayer(layers, count, first=600.0):
     """Air, `layers` layers of 5 um alternating between 2.0 + 0.1i and
     1.6 + 0.05i (Im(k) h of about 5.2 and 2.6 at 600 nm), glass."""
