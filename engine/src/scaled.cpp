@@ -143,9 +143,9 @@ bool scaled_transfer_for_wavelength(const Array1<double>& d, const Array2<Comple
     // denominator |M[0][0]|^2 of r cannot underflow because the other column
     // is larger. The other column is not read; should it overflow, the
     // mantissa keeps the scale of all four elements.
-    Running final = running;
-    final.renormalise(2);
-    if (finite(final.m)) running = final;
+    Running read_scale = running;
+    read_scale.renormalise(2);
+    if (finite(read_scale.m)) running = read_scale;
 
     const double exponent = running.exponent();
     if (!std::isfinite(exponent)) return false;
