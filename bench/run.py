@@ -702,23 +702,13 @@ def main_run(args) -> int:
         tt_tab.add(desc, val, status(ok))
 
     # -- output --
-    out = sys.stdout
     header.append("Load average (1 min) at the start and the end of the run: "
                   f"{load_start:.2f}, {os.getloadavg()[0]:.2f} (other processes on the machine "
                   "make the figures noisy)")
-    print(("\n\n" if md else "\n").join(header), file=out)
-    print(file=out)
-    for w in warn:
-        print(f"WARNING: {w}", file=out)
-    if warn:
-        print(file=out)
-    for tab in (main, tt_tab, gn, gl, mem, conv):
-        if tab is not None and tab.rows:
-            print(tab.render(md), file=out)
     notes = [
         "Notes:",
-        "- 'per λ·medium' is the median divided by N·L. quelva's time is one whole call from "
-        "Python: DataPy(...), simulate(), reading r and t.",
+        f"- 'per λ·medium' is the {STAT[0]} divided by N·L. quelva's time is one whole call "
+        "from Python: DataPy(...), simulate(), reading r and t.",
         f"- W3 and W4 run in child processes with RAYON_NUM_THREADS=1 and =2 (the pool size is "
         f"read once per process), {cfg.child_passes} alternating child(ren) per count; the "
         "NumPy peers are single-threaded and are timed in the same children, interleaved with "
@@ -736,8 +726,20 @@ def main_run(args) -> int:
         "wavelength. 'As this stack needs' takes the one-sqrt branch for media where N² − β² "
         "has a zero imaginary part (lossless media at a real angle), as the algorithm does.",
     ]
-    print("\n".join(notes), file=out)
-    out.flush()
+
+    def report(markdown: bool) -> str:
+        parts = [("\n\n" if markdown else "\n").join(header), ""]
+        parts += [f"WARNING: {w}" for w in warn] + ([""] if warn else [])
+        parts += [tab.render(markdown) for tab in (main, tt_tab, gn, gl, mem, conv)
+                  if tab is not None and tab.rows]
+        parts.append("\n".join(notes))
+        return "\n".join(parts) + "\n"
+
+    sys.stdout.write(report(md))
+    sys.stdout.flush()
+    if args.markdown_out:
+        with open(args.markdown_out, "w") as f:
+            f.write(report(True))
     log("tables done")
 
     if not args.no_plot and plot is not None:
@@ -787,6 +789,8 @@ def main(argv=None) -> int:
     ap.add_argument("--plot", default=str(DEFAULT_PLOT), help="path of the PNG plot of time "
                     "against N (default: %(default)s)")
     ap.add_argument("--no-plot", action="store_true", help="do not write the plot")
+    ap.add_argument("--markdown-out", default=None, help="also write the tables as Markdown "
+                    "to this file")
     ap.add_argument("--floor", default=None, help="path of the floor program (default: "
                     f"{DEFAULT_FLOOR}, compiled from bench/floor.cpp if missing)")
     ap.add_argument("--json", default=None, help="also write raw figures to this file")
