@@ -142,15 +142,20 @@ def test_result_array_that_cannot_be_allocated():
     """A getter whose new array cannot be made: the documented panic, after the printed MemoryError."""
     lines, stderr = run(
         """
+        from leak_check import expect_exception, measure
         obj = quelva.DataPy(np.ones(0), np.full((2, 10**7), 2.0 + 1j), np.ones(3), 0.0, 0.0)  # n: 320 MB
         limit(100 * 1024**2)
         print(outcome(lambda: obj.n))
+        # Repeated, the failure leaks nothing.
+        result = measure(expect_exception(lambda: obj.n, "PanicException", "Python API call failed"),
+                         [obj], 300, warmup=20)
+        print(result["rss"] < 4 * 1024**2, result["traced"] < 64 * 1024, result["refs_after"] == result["refs_before"])
         unlimit()
         print(obj.n.shape, obj.n[1, -1])
         print(still_usable())
         """
     )
-    assert lines == ["PanicException: Python API call failed", "(2, 10000000) (2+1j)", "usable"]
+    assert lines == ["PanicException: Python API call failed", "True True True", "(2, 10000000) (2+1j)", "usable"]
     assert "MemoryError" in stderr
     assert "panicked at src/lib" in stderr and stderr.rstrip().endswith("Python API call failed")
 
@@ -166,6 +171,10 @@ def test_worker_stacks_that_cannot_be_allocated():
         print(outcome(par.simulate))
         unlimit()
         print(outcome(par.simulate))
+        # Every later parallel pass fails the same way, and leaks nothing.
+        from leak_check import expect_exception, measure
+        result = measure(expect_exception(par.simulate, "PanicException", "The global thread pool"), [par], 2000)
+        print(result["rss"] < 2 * 1024**2, result["traced"] < 48 * 1024, result["refs_after"] == result["refs_before"])
         print(transparent(stack(100).simulate(), 100))
         print(still_usable())
         """,
@@ -174,5 +183,5 @@ def test_worker_stacks_that_cannot_be_allocated():
     prefix = "PanicException: The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
     assert lines[0].startswith(prefix + "IOError("), lines[0]
     assert lines[1] == prefix + "GlobalPoolAlreadyInitialized }"
-    assert lines[2:] == ["True", "usable"]
-    assert stderr.count("panicked at ") == 2
+    assert lines[2:] == ["True True True", "True", "usable"]
+    assert stderr.count("panicked at ") == 2 + 2 * (2000 + 200)
