@@ -20,6 +20,7 @@ hypothesis = pytest.importorskip("hypothesis")
 
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
+from numpy.lib.stride_tricks import as_strided  # noqa: E402
 
 import quelva  # noqa: E402
 import stack_reference  # noqa: E402
@@ -256,8 +257,26 @@ def reversed_axes(a, axes):
     return np.ascontiguousarray(a[index])[index]
 
 
+def odd_unit_strides(a, stride=10**6):
+    """The same values, with a far-off (never used) stride on every axis of
+    length 0 or 1; NumPy still calls such an array contiguous."""
+    a = np.ascontiguousarray(a)
+    if a.dtype == object:
+        return a
+    strides = [(-1) ** k * stride * a.itemsize if size <= 1 else s
+               for k, (size, s) in enumerate(zip(a.shape, a.strides))]
+    return as_strided(a, shape=a.shape, strides=strides)
+
+
+def overlapping(a):
+    """A 2-D view whose rows overlap: element (i, j) is buffer[i + j]."""
+    rows, cols = a.shape
+    buf = np.ascontiguousarray(np.resize(a.ravel(), max(rows + cols - 1, 1)))
+    return as_strided(buf, shape=a.shape, strides=(a.itemsize, a.itemsize))
+
+
 LAYOUTS = ["c", "f", "reverse0", "reverse_all", "step2", "step3", "misaligned", "transpose_back",
-           "broadcast", "readonly", "sub", "tagged", "matrix", "masked"]
+           "broadcast", "readonly", "sub", "tagged", "matrix", "masked", "odd_unit_strides", "overlap"]
 
 
 @st.composite
@@ -295,6 +314,10 @@ def laid_out(draw, base):
             a = np.asmatrix(a)
         elif layout == "masked":
             a = np.ma.masked_array(a, mask=np.zeros(a.shape, dtype=bool))
+        elif layout == "odd_unit_strides":
+            a = odd_unit_strides(a)
+        elif layout == "overlap" and a.ndim == 2 and a.dtype != object:
+            a = overlapping(a)
     return a
 
 
@@ -568,6 +591,35 @@ def test_every_layout_equals_plain_copy(target, layout, count):
     d = np.array([120.0, -0.0, 55.5])
     args = {"d": d, "n": n, "wl": wl, "theta": 0.3, "phi": 1.1}
     args[target] = _LAYOUT_FUNCS[layout](args[target])
+    result = check_construction(args, [args[k] for k in NAMES], {})
+    check_against_plain_copies(result[0], args, result[1], result[2])
+
+
+def _unit_axes_table(rows, cols):
+    rng = np.random.default_rng(rows * 10 + cols)
+    return rng.uniform(1.0, 2.0, (rows, cols)) + 1j * rng.uniform(0.0, 0.2, (rows, cols))
+
+
+@pytest.mark.parametrize(
+    "shape, stride",
+    [((1, 5), 10**6), ((1, 5), -(10**6)), ((2, 1), 10**7), ((1, 1), -(10**8)), ((0, 5), 10**9),
+     ((3, 0), 7 * 10**8), ((1, 0), 1)],
+)
+def test_far_strides_on_axes_of_length_one_or_zero(shape, stride):
+    """Strides that lead far away on axes that never move: nothing is read there."""
+    n = odd_unit_strides(_unit_axes_table(*shape), stride)
+    d = odd_unit_strides(np.array([75.0]), stride)
+    wl = odd_unit_strides(np.linspace(400.0, 800.0, shape[1]), stride) if shape[1] <= 1 else np.linspace(400.0, 800.0, shape[1])
+    args = {"d": d, "n": n, "wl": wl, "theta": 0.2, "phi": 0.4}
+    result = check_construction(args, [args[k] for k in NAMES], {})
+    check_against_plain_copies(result[0], args, result[1], result[2])
+
+
+@pytest.mark.parametrize("shape", [(2, 2), (3, 5), (4, 101), (6, 2)])
+def test_overlapping_rows(shape):
+    n = overlapping(_unit_axes_table(*shape))
+    wl = np.linspace(400.0, 800.0, shape[1])
+    args = {"d": np.full(shape[0], 60.0), "n": n, "wl": wl, "theta": 0.2, "phi": 0.4}
     result = check_construction(args, [args[k] for k in NAMES], {})
     check_against_plain_copies(result[0], args, result[1], result[2])
 
