@@ -69,6 +69,7 @@ class Settings:
         self.grow_l_points = 200 if quick else 1000
         self.grow_l_tmm = 4 if quick else 10
         self.floor_seconds = 0.2 if quick else 1.0
+        self.floor_round_seconds = 0.05 if quick else 0.3   # floor time per interleaved round
         self.child_passes = 1 if quick else 2     # children per thread count, alternating
         self.child_rounds = 3 if quick else 4     # interleaved rounds in each child
 
@@ -97,12 +98,14 @@ def _time_loops(fn, loops: int) -> float:
 
 
 def measure(fns: dict, cfg: Settings, rounds: int | None = None,
-            keep_samples: bool = False) -> dict:
+            keep_samples: bool = False, extra=None) -> dict:
     """Median time per call of each function, from interleaved rounds.
 
     Each function first runs once (warm-up and calibration); its loop count is
     then raised until one sample lasts cfg.sample seconds. The rounds alternate
     between the functions so that a slow spell of the machine hits all of them.
+    `extra`, if given, runs once per round after the functions and returns
+    samples of its own ({name: seconds}), timed by itself.
     """
     loops = {}
     per_round = 0.0
@@ -116,8 +119,10 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None,
     for _ in range(rounds):
         for name, fn in fns.items():
             samples[name].append(_time_loops(fn, loops[name]))
+        for name, val in (extra() if extra else {}).items():
+            samples.setdefault(name, []).append(val)
     return {name: {"time": stat(v), "min": min(v), "rounds": len(v),
-                   "loops": loops[name], **({"samples": v} if keep_samples else {})}
+                   "loops": loops.get(name, 1), **({"samples": v} if keep_samples else {})}
             for name, v in samples.items()}
 
 
@@ -239,12 +244,23 @@ def run_floor(binary: Path | None, stack, seconds: float) -> dict | None:
     with tempfile.TemporaryDirectory() as tmp:
         f = Path(tmp) / "stack.bin"
         write_stack_file(stack, f)
-        proc = subprocess.run([str(binary), str(f), str(seconds), "5"],
-                              capture_output=True, text=True)
+        return run_floor_file(binary, f, seconds)
+
+
+def run_floor_file(binary: Path, stack_file: Path, seconds: float) -> dict | None:
+    proc = subprocess.run([str(binary), str(stack_file), str(seconds), "3"],
+                          capture_output=True, text=True)
     if proc.returncode != 0:
         print(f"floor failed: {proc.stderr.strip()}", file=sys.stderr)
         return None
     return json.loads(proc.stdout)
+
+
+def general_media(stack) -> int:
+    """Media per wavelength (on average) whose N^2 - beta^2 takes the polar square root."""
+    beta = math.sin(stack.theta) * stack.n[0]
+    z = stack.n * stack.n - beta * beta
+    return int(round(np.count_nonzero((z.real != 0) & (z.imag != 0)) / stack.points))
 
 
 # ---------------------------------------------------------------------------
@@ -272,7 +288,18 @@ def child_main(args) -> int:
         out = {"threads_env": os.environ.get("RAYON_NUM_THREADS"), "workloads": {}}
         for name in args.workloads.split(","):
             st = stacks.workload(name, args.quick)
-            res = measure(impl_fns(st), cfg, rounds=args.rounds, keep_samples=True)
+            with tempfile.TemporaryDirectory() as tmp:
+                # The floor runs between the rounds of quelva and NumPy, so that its
+                # figures and theirs see the same state of the machine.
+                path = Path(tmp) / "stack.bin"
+                write_stack_file(st, path)
+
+                def floor_round(path=path):
+                    fl = run_floor_file(Path(args.floor), path, cfg.floor_round_seconds)
+                    return {} if fl is None else {"floor_all": floor_time(fl, "all"),
+                                                  "floor_branch": floor_time(fl, "branch")}
+                res = measure(impl_fns(st), cfg, rounds=args.rounds, keep_samples=True,
+                              extra=floor_round if args.floor else None)
             entry = {k: v["samples"] for k, v in res.items()}
             if peers.quelva is not None:
                 rq, tq = peers.quelva_rt(st)
@@ -434,7 +461,7 @@ def main_run(args) -> int:
 
     gn = gl = mem = conv = None
     plot = gst = None
-    samples, floor = {}, {}
+    samples = {}
     if "workloads" in sections:
         # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
         for name in ("W1", "W2"):
@@ -473,7 +500,8 @@ def main_run(args) -> int:
                 log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process {rep + 1} of "
                     f"{cfg.child_passes})")
                 c = spawn_child(["--child", "threads", "--workloads", "W3,W4",
-                                 "--rounds", str(cfg.child_rounds)],
+                                 "--rounds", str(cfg.child_rounds)]
+                                + (["--floor", str(floor_bin)] if floor_bin else []),
                                 {"RAYON_NUM_THREADS": str(threads)}, args.quick)
                 if not c:
                     continue
@@ -483,13 +511,11 @@ def main_run(args) -> int:
                             agreement[wname] = vals
                         else:
                             samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
-        floor = {}
         tmm_res = {}
         for name in ("W3", "W4"):
             st = stacks.workload(name, args.quick)
-            log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths, floor")
+            log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths")
             tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
-            floor[name] = run_floor(floor_bin, st, cfg.floor_seconds)
 
         for name in ("W3", "W4"):
             st = stacks.workload(name, args.quick)
@@ -539,10 +565,9 @@ def main_run(args) -> int:
                                     fmt_ratio(tm["time"] / q) if q else "-", ok))
                 else:
                     tmm_row(tm, per, q, dtm)
-                fl = floor[name]
-                if fl and threads == 1:
-                    fa = floor_time(fl, "all")
-                    fb = floor_time(fl, "branch")
+                if threads == 1 and "floor_all" in m:
+                    fa = m["floor_all"]
+                    fb = m["floor_branch"]
                     ok = q / fa <= T_FLOOR if q else None
                     main.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
                              fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
@@ -550,7 +575,7 @@ def main_run(args) -> int:
                     targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
                                     f"{q / fa:.3g}x floor" if q else "-", ok))
                     main.add("", "", "", f"floor: as this stack needs ("
-                             f"{fl['general_media'] / st.points:.0f} of {st.layers} media polar)",
+                             f"{general_media(st)} of {st.layers} media polar)",
                              fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
 
     if "growth" in sections:
@@ -747,7 +772,7 @@ def main_run(args) -> int:
         log(f"plot written to {args.plot}")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"threads": samples, "floor": floor, "growth_n": plot}, f, indent=1,
+            json.dump({"threads": samples, "growth_n": plot}, f, indent=1,
                       default=str)
     return 0
 
