@@ -350,6 +350,9 @@ def spawn_child(extra: list[str], env_extra: dict, quick: bool) -> dict | None:
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
     env.pop("RAYON_RS_NUM_CPUS", None)
+    # The NumPy peers run in the same children; OpenBLAS's own threads would
+    # otherwise spin after each NumPy call and compete with quelva's workers.
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
     env.update(env_extra)
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
