@@ -99,6 +99,32 @@ inline CMatrix2 mul(const CMatrix2& a, const CMatrix2& b) noexcept {
     return m;
 }
 
+// The complex cosine c = q / N of the propagation angle in a medium of index
+// N, with q = sqrt(N^2 - beta^2) the principal root.
+inline Complex medium_cosine(Complex index, Complex beta2) noexcept {
+    const Complex q = sqrt(sub(mul(index, index), beta2));
+    return div(q, index);
+}
+
+// The interface matrix from medium a to medium b (Fresnel coefficients);
+// p selects p polarisation.
+inline CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb, bool p) noexcept {
+    const Complex x = p ? nb : na;
+    const Complex y = p ? na : nb;
+    const Complex sigma = add(mul(x, ca), mul(y, cb));
+    const Complex delta = sub(mul(x, ca), mul(y, cb));
+    const Complex t = div(mul(add(na, na), ca), sigma);
+    const Complex r = div(delta, sigma);
+    const Complex diagonal = recip(t);
+    const Complex off_diagonal = div(r, t);
+    CMatrix2 m;
+    m(0, 0) = diagonal;
+    m(1, 0) = off_diagonal;
+    m(0, 1) = off_diagonal;
+    m(1, 1) = diagonal;
+    return m;
+}
+
 // sin^2 and cos^2 of an angle, each as the square of the C library's value.
 struct SinCos2 {
     double sin2;

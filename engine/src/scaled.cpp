@@ -24,31 +24,6 @@ bool finite(const CMatrix2& m) noexcept {
     return finite(m.e[0]) && finite(m.e[1]) && finite(m.e[2]) && finite(m.e[3]);
 }
 
-// The complex cosine of a medium and its interface matrices, in the same
-// operation order as the plain stack matrix, so that both see the same
-// values for the same media.
-Complex medium_cosine(Complex index, Complex beta2) noexcept {
-    const Complex q = sqrt(sub(mul(index, index), beta2));
-    return div(q, index);
-}
-
-CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb, bool p) noexcept {
-    const Complex x = p ? nb : na;
-    const Complex y = p ? na : nb;
-    const Complex sigma = add(mul(x, ca), mul(y, cb));
-    const Complex delta = sub(mul(x, ca), mul(y, cb));
-    const Complex t = div(mul(add(na, na), ca), sigma);
-    const Complex r = div(delta, sigma);
-    const Complex diagonal = recip(t);
-    const Complex off_diagonal = div(r, t);
-    CMatrix2 m;
-    m(0, 0) = diagonal;
-    m(1, 0) = off_diagonal;
-    m(0, 1) = off_diagonal;
-    m(1, 1) = diagonal;
-    return m;
-}
-
 // The running matrix as mantissa times e^(growth + shift * ln 2): growth
 // collects the factors exp(|Im k h|) divided out of the layers, shift the
 // powers of two taken out by renormalisation (exact scalings).

@@ -17,35 +17,12 @@ namespace {
 using detail::add;
 using detail::div;
 using detail::div_real;
+using detail::interface_matrix;
+using detail::medium_cosine;
 using detail::mul;
 using detail::recip;
 using detail::scale;
 using detail::sub;
-
-// The complex cosine c = q / N of the propagation angle in a medium of index
-// N, with q = sqrt(N^2 - beta^2) the principal root.
-Complex medium_cosine(Complex index, Complex beta2) {
-    const Complex q = detail::sqrt(sub(mul(index, index), beta2));
-    return div(q, index);
-}
-
-// The interface matrix from medium a to medium b (Fresnel coefficients).
-CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb, bool p) {
-    const Complex x = p ? nb : na;
-    const Complex y = p ? na : nb;
-    const Complex sigma = add(mul(x, ca), mul(y, cb));
-    const Complex delta = sub(mul(x, ca), mul(y, cb));
-    const Complex t = div(mul(add(na, na), ca), sigma);
-    const Complex r = div(delta, sigma);
-    const Complex diagonal = recip(t);
-    const Complex off_diagonal = div(r, t);
-    CMatrix2 m;
-    m(0, 0) = diagonal;
-    m(1, 0) = off_diagonal;
-    m(0, 1) = off_diagonal;
-    m(1, 1) = diagonal;
-    return m;
-}
 
 // The propagation matrix of a layer of index N, complex cosine c and
 // thickness h at wavelength lambda.
