@@ -964,9 +964,9 @@ PyObject* g_module = nullptr;
 
 // Creates the class's type object on first need and adds it to the module
 // and to its __all__.
-void register_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& spec, const char* name) {
+void register_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& type_spec, const char* name) {
     if (cell == nullptr) {
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) throw PyErrSet{};
         cell = reinterpret_cast<PyTypeObject*>(type);
     }
