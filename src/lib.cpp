@@ -566,8 +566,13 @@ private:
     std::size_t& flag_;
 };
 
+// An instance's members are constructed by its constructor only. The types
+// stay mutable, so Python code can give them a __new__ that returns
+// object.__new__(cls): zero-filled memory, whose `constructed` is false.
+// Nothing reads or destroys the members of such an instance.
 struct DataPyObject {
     PyObject_HEAD
+    bool constructed;
     brenmor::Array1<double> d;
     brenmor::Array2<Complex> n;
     brenmor::Array1<double> wl;
@@ -578,6 +583,7 @@ struct DataPyObject {
 
 struct SimulationObject {
     PyObject_HEAD
+    bool constructed;
     std::vector<double> t;
     std::vector<double> r;
     std::size_t access;
@@ -588,14 +594,23 @@ PyTypeObject* g_datapy_type = nullptr;
 PyTypeObject* g_simulation_type = nullptr;
 
 // The receiver check of getters and simulate(): an instance of `type` (or a
-// subtype), else "'{type}' object cannot be converted to '{target}'".
+// subtype), else "'{type}' object cannot be converted to '{target}'"; and one
+// that its constructor initialised, else `uninitialised`.
 template <class Object>
-Object* receiver(PyObject* self, PyTypeObject* type, const char* target) {
+Object* receiver(PyObject* self, PyTypeObject* type, const char* target,
+                 const char* uninitialised) {
     if (type == nullptr || (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type))) {
         raise_type_error(type_mismatch_text(self, target));
     }
-    return reinterpret_cast<Object*>(self);
+    auto* obj = reinterpret_cast<Object*>(self);
+    if (!obj->constructed) raise_type_error(uninitialised);
+    return obj;
 }
+
+constexpr const char* kDataPyUninitialised =
+    "the DataPy object was not initialised: create it with DataPy(d, n, wl, theta, phi)";
+constexpr const char* kSimulationUninitialised =
+    "the Simulation object was not initialised: Simulation objects come from DataPy.simulate()";
 
 // ---------------------------------------------------------------------------
 // DataPy construction: binding and conversion of (d, n, wl, theta, phi)
@@ -717,20 +732,39 @@ constexpr const char* kTooManyDims =
     "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
     "Please report a bug against the array-binding layer of quelva.";
 
+// The three array arguments, each accepted by extract_array.
+struct StackArrays {
+    PyArrayObject* d;
+    PyArrayObject* n;
+    PyArrayObject* wl;
+};
+
+// Accepts d, n and wl in that order; the first one refused ends the call.
+StackArrays accept_arrays(const Ref (&slots)[kParams]) {
+    PyArrayObject* d = extract_array(slots[0].get(), NPY_DOUBLE, true, "d");
+    PyArrayObject* n = extract_array(slots[1].get(), NPY_CDOUBLE, false, "n");
+    PyArrayObject* wl = extract_array(slots[2].get(), NPY_DOUBLE, true, "wl");
+    return {d, n, wl};
+}
+
 PyObject* datapy_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref slots[kParams];
         bind_arguments(args, kwargs, slots);
 
         // Each accepted array stays referenced (slots) until the call ends.
-        PyArrayObject* d = extract_array(slots[0].get(), NPY_DOUBLE, true, "d");
-        PyArrayObject* n = extract_array(slots[1].get(), NPY_CDOUBLE, false, "n");
-        PyArrayObject* wl = extract_array(slots[2].get(), NPY_DOUBLE, true, "wl");
+        accept_arrays(slots);
         const double theta = extract_float(slots[3].get(), "theta");
         const double phi = extract_float(slots[4].get(), "phi");
 
-        // The arrays are read only now, after every conversion, so whatever
-        // the conversions ran sees no half-read state.
+        // The angle conversions can run Python code (__float__, __index__)
+        // that reshapes, retypes or resizes the arrays in place, or lets
+        // another thread do so. The arrays are therefore accepted again here,
+        // and from this check to the end of the copies no Python code runs:
+        // each copy describes its array exactly as it was last accepted. For
+        // arrays left alone this second pass cannot fail, so it changes
+        // neither which error wins nor any message.
+        const auto [d, n, wl] = accept_arrays(slots);
         const int nd = PyArray_NDIM(n);
         if (nd > 32) brenmor::panic(kTooManyDims);
         if (nd != 2) brenmor::panic(kShapeError);
@@ -751,6 +785,7 @@ PyObject* datapy_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         obj->theta = theta;
         obj->phi = phi;
         obj->access = 0;
+        obj->constructed = true;
         return self;
     });
 }
@@ -780,13 +815,19 @@ void free_instance(PyObject* self) noexcept {
     Py_DECREF(type);  // instances of heap types hold a reference to their type
 }
 
+// The flag is cleared before the members go: a failure there reaches the
+// unraisable hook with the object, and the hook's Python code must then find
+// an instance whose getters refuse it rather than read destroyed members.
 void datapy_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<DataPyObject*>(self);
-    dealloc_guarded(self, [obj] {
-        obj->d.~vector();
-        obj->n.~Array2();
-        obj->wl.~vector();
-    });
+    if (obj->constructed) {
+        obj->constructed = false;
+        dealloc_guarded(self, [obj] {
+            obj->d.~vector();
+            obj->n.~Array2();
+            obj->wl.~vector();
+        });
+    }
     free_instance(self);
 }
 
@@ -794,7 +835,7 @@ void datapy_dealloc(PyObject* self) {
 template <class Read>
 PyObject* datapy_getter(PyObject* self, Read&& read) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy");
+        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy", kDataPyUninitialised);
         ReadAccess access(obj->access);
         return read(*obj);
     });
@@ -824,7 +865,7 @@ PyObject* get_phi(PyObject* self, void*) {
 
 PyObject* simulate(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy");
+        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy", kDataPyUninitialised);
         ReadAccess access(obj->access);
         std::vector<double> r;
         std::vector<double> t;
@@ -845,6 +886,7 @@ PyObject* simulate(PyObject* self, PyObject*) {
         new (&sim->t) std::vector<double>(std::move(t));
         new (&sim->r) std::vector<double>(std::move(r));
         sim->access = 0;
+        sim->constructed = true;
         return result;
     });
 }
@@ -867,17 +909,21 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 void simulation_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<SimulationObject*>(self);
-    dealloc_guarded(self, [obj] {
-        obj->t.~vector();
-        obj->r.~vector();
-    });
+    if (obj->constructed) {
+        obj->constructed = false;
+        dealloc_guarded(self, [obj] {
+            obj->t.~vector();
+            obj->r.~vector();
+        });
+    }
     free_instance(self);
 }
 
 template <class Read>
 PyObject* simulation_getter(PyObject* self, Read&& read) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* obj = receiver<SimulationObject>(self, g_simulation_type, "Simulation");
+        auto* obj = receiver<SimulationObject>(self, g_simulation_type, "Simulation",
+                                           kSimulationUninitialised);
         ReadAccess access(obj->access);
         return read(*obj);
     });
