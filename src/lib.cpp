@@ -50,6 +50,74 @@ namespace {
 using brenmor::Complex;
 
 // ---------------------------------------------------------------------------
+// Fixed texts
+//
+// Part of the module's interface: callers and tests match on them, and many
+// keep the wording of the runtime whose behaviour this module reproduces
+// (PyO3's errors, Rust's ndarray, its Debug formatting). Do not reword them.
+namespace text {
+
+// The qualified name of the exception type raised for panics, and its doc.
+constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
+constexpr const char* kPanicDoc =
+    "The exception raised when native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.";
+// A panic whose failure carries no message of its own.
+constexpr const char* kGenericPanic = "native code panicked with a failure that carries no message";
+// An interpreter call failed where its error cannot be returned.
+constexpr const char* kApiCallFailed = "Python API call failed";
+// Printed before a PanicException raised by Python code is resumed as a panic.
+constexpr const char* kResumingPanic =
+    "--- quelva is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+// The resumed panic's message when the exception's own text cannot be read.
+constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
+// An interpreter call reported failure without setting an error.
+constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
+// Conversion failures: "'{type}' object cannot be converted to '{target}'".
+constexpr const char* kCannotConvert = "' object cannot be converted to '";
+constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+constexpr const char* kArrayTarget = "PyArray<T, D>";
+// An argument's conversion raised TypeError: "argument '{name}': {str(error)}".
+constexpr const char* kArgumentError = "argument '%s': %U";
+// The pieces of Rust's Debug form of a Python error, "PyErr { type: <class
+// '...'>, value: ..., traceback: None | Some(\"...\") }".
+constexpr const char* kPyErrOpen = "PyErr { type: ";
+constexpr const char* kPyErrValue = ", value: ";
+constexpr const char* kPyErrTraceback = ", traceback: ";
+constexpr const char* kPyErrClose = " }";
+// The panic when NumPy's array interface cannot be loaded; the PyErr form follows.
+constexpr const char* kNumpyApiFailed = "Failed to access NumPy array API capsule: ";
+// An `n` that is not two-dimensional, and one beyond what NumPy allows.
+constexpr const char* kShapeError =
+    "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes";
+constexpr const char* kTooManyDims =
+    "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
+    "Please report a bug against the array-binding layer of quelva.";
+// Argument binding errors of DataPy(...), in CPython's wording for a function
+// of this name.
+constexpr const char* kConstructorName = "DataPy.__new__()";
+constexpr const char* kTooManyPositional = "%s takes %d positional arguments but %zd %s given";
+constexpr const char* kUnexpectedKeyword = "%s got an unexpected keyword argument '%U'";
+constexpr const char* kMultipleValues = "%s got multiple values for argument '%s'";
+constexpr const char* kMissingArguments = "%s missing %zu required positional %s: %s";
+// Simulation() called directly.
+constexpr const char* kNoConstructor = "No constructor defined for %U";
+// Instances made without their constructor (see DataPyObject).
+constexpr const char* kDataPyUninitialised =
+    "the DataPy object was not initialised: create it with DataPy(d, n, wl, theta, phi)";
+constexpr const char* kSimulationUninitialised =
+    "the Simulation object was not initialised: Simulation objects come from DataPy.simulate()";
+// An import in a second interpreter.
+constexpr const char* kSubinterpreter =
+    "the quelva module does not yet support sub-interpreters: it can be imported only in the "
+    "interpreter that imported it first";
+
+}  // namespace text
+
+// ---------------------------------------------------------------------------
 // Owned references and failures
 
 // Owner of one strong reference (or none).
@@ -97,7 +165,7 @@ Ref checked(PyObject* p) {
 // interpreter call that failed without setting any gets a SystemError.
 void ensure_error_set() noexcept {
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        PyErr_SetString(PyExc_SystemError, text::kNoErrorSet);
     }
 }
 
@@ -118,15 +186,9 @@ bool utf8_of(PyObject* s, std::string_view& out) noexcept {
 
 PyObject* g_panic_type = nullptr;  // created at the first panic, kept for the process
 
-constexpr const char* kPanicDoc =
-    "The exception raised when native code called from Python panics.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.";
-
 PyObject* panic_type() noexcept {
     if (g_panic_type == nullptr) {
-        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+        PyObject* type = PyErr_NewExceptionWithDoc(text::kPanicTypeName, text::kPanicDoc,
                                                    PyExc_BaseException, nullptr);
         // Creating the type can run Python code; keep whichever came first.
         if (type != nullptr && g_panic_type == nullptr) {
@@ -147,34 +209,30 @@ bool is_panic_exception(PyObject* exc) noexcept {
 void raise_panic(std::string_view message) noexcept {
     PyObject* type = panic_type();
     if (type == nullptr) return;  // the factory's error stays set
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+    Ref message_obj(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                   "replace"));
-    if (!text) return;
-    Ref exc(PyObject_CallOneArg(type, text.get()));
+    if (!message_obj) return;
+    Ref exc(PyObject_CallOneArg(type, message_obj.get()));
     if (!exc) return;
     PyErr_SetRaisedException(exc.release());
 }
-
-constexpr const char* kGenericPanic = "native code panicked with a failure that carries no message";
 
 // A failure of an interpreter call whose error cannot be returned: print the
 // pending error and panic.
 [[noreturn]] void api_call_failed(std::source_location where = std::source_location::current()) {
     if (PyErr_Occurred()) PyErr_Print();
-    brenmor::panic("Python API call failed", where);
+    brenmor::panic(text::kApiCallFailed, where);
 }
 
 // Continues, as a panic, a PanicException that an interpreter call raised
 // (native code reached from there panicked). `exc` is the fetched exception.
 [[noreturn]] void resume_panic(Ref exc) {
-    std::fputs("--- quelva is resuming a panic after fetching a PanicException from Python. ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(text::kResumingPanic, stderr);
     PyErr_DisplayException(exc.get());
-    std::string message = "Unwrapped panic from Python code";
-    Ref text(PyObject_Str(exc.get()));
+    std::string message = text::kUnwrappedPanic;
+    Ref shown(PyObject_Str(exc.get()));
     std::string_view view;
-    if (text && utf8_of(text.get(), view)) {
+    if (shown && utf8_of(shown.get(), view)) {
         message.assign(view);
     } else {
         PyErr_Clear();
@@ -207,8 +265,8 @@ R guarded(R failed, Body&& body) noexcept {
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (...) {
-        brenmor::report_panic(kGenericPanic, std::source_location::current());
-        raise_panic(kGenericPanic);
+        brenmor::report_panic(text::kGenericPanic, std::source_location::current());
+        raise_panic(text::kGenericPanic);
     }
     return failed;
 }
@@ -237,9 +295,9 @@ std::string type_mismatch_text(PyObject* obj, const char* target) {
         out.append(name);
     } else {
         PyErr_Clear();
-        out += "<failed to extract type name>";
+        out += text::kUnknownTypeName;
     }
-    out += "' object cannot be converted to '";
+    out += text::kCannotConvert;
     out += target;
     out += "'";
     return out;
@@ -265,8 +323,8 @@ std::string type_mismatch_text(PyObject* obj, const char* target) {
 [[noreturn]] void argument_extraction_error(const char* name, Ref exc) {
     if (Py_TYPE(exc.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         Ref cause(PyException_GetCause(exc.get()));
-        Ref text = display_text(exc.get());
-        raise_type_error(checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get())),
+        Ref message = display_text(exc.get());
+        raise_type_error(checked(PyUnicode_FromFormat(text::kArgumentError, name, message.get())),
                          std::move(cause));
     }
     PyErr_SetRaisedException(exc.release());
@@ -328,11 +386,11 @@ bool format_traceback(PyObject* tb, std::string& out) {
 
 // "PyErr { type: <class '...'>, value: ..., traceback: None | Some("...") }"
 std::string describe_error(PyObject* exc) {
-    std::string out = "PyErr { type: ";
+    std::string out = text::kPyErrOpen;
     out += repr_text(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
-    out += ", value: ";
+    out += text::kPyErrValue;
     out += repr_text(exc);
-    out += ", traceback: ";
+    out += text::kPyErrTraceback;
     Ref tb(PyException_GetTraceback(exc));
     std::string formatted;
     if (!tb) {
@@ -344,7 +402,7 @@ std::string describe_error(PyObject* exc) {
     } else {
         out += "Some(<unformattable traceback>)";
     }
-    out += " }";
+    out += text::kPyErrClose;
     return out;
 }
 
@@ -353,7 +411,7 @@ std::string describe_error(PyObject* exc) {
 
 [[noreturn]] void numpy_api_failed(Ref exc,
                                    std::source_location where = std::source_location::current()) {
-    brenmor::panic("Failed to access NumPy array API capsule: " + describe_error(exc.get()), where);
+    brenmor::panic(text::kNumpyApiFailed + describe_error(exc.get()), where);
 }
 
 // Fails the loading with a RuntimeError of our own as the underlying error.
@@ -391,8 +449,8 @@ void load_numpy_api() {
     Ref capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!capsule) numpy_api_failed(fetch_error());
     if (!PyCapsule_CheckExact(capsule.get())) {
-        std::string text = type_mismatch_text(capsule.get(), "PyCapsule");
-        PyErr_SetString(PyExc_TypeError, text.c_str());
+        std::string message = type_mismatch_text(capsule.get(), "PyCapsule");
+        PyErr_SetString(PyExc_TypeError, message.c_str());
         numpy_api_failed(fetch_error());
     }
     const char* capsule_name = PyCapsule_GetName(capsule.get());
@@ -554,7 +612,10 @@ PyObject* table_to_array(const brenmor::Array2<Complex>& n) {
 // Instances
 
 // The read-only access of a getter or simulate() to its receiver, released
-// on every path. No operation takes write access, so taking it never fails.
+// on every path. No operation takes write access, so taking it never fails
+// and nothing reads the count today; it is kept because the objects promise
+// shared read access, and any future writer must check it (and fail while it
+// is non-zero) rather than change an object under a running reader.
 class ReadAccess {
 public:
     explicit ReadAccess(std::size_t& flag) noexcept : flag_(flag) { ++flag_; }
@@ -607,17 +668,11 @@ Object* receiver(PyObject* self, PyTypeObject* type, const char* target,
     return obj;
 }
 
-constexpr const char* kDataPyUninitialised =
-    "the DataPy object was not initialised: create it with DataPy(d, n, wl, theta, phi)";
-constexpr const char* kSimulationUninitialised =
-    "the Simulation object was not initialised: Simulation objects come from DataPy.simulate()";
-
 // ---------------------------------------------------------------------------
 // DataPy construction: binding and conversion of (d, n, wl, theta, phi)
 
 constexpr int kParams = 5;
 constexpr std::string_view kParamNames[kParams] = {"d", "n", "wl", "theta", "phi"};
-constexpr const char* kDisplay = "DataPy.__new__()";
 
 [[noreturn]] void raise_binding_error(Ref message) {
     PyErr_SetObject(PyExc_TypeError, message.get());
@@ -648,7 +703,7 @@ void bind_arguments(PyObject* args, PyObject* kwargs, Ref (&slots)[kParams]) {
     }
     if (given > kParams) {
         raise_binding_error(checked(PyUnicode_FromFormat(
-            "%s takes %d positional arguments but %zd %s given", kDisplay, kParams, given,
+            text::kTooManyPositional, text::kConstructorName, kParams, given,
             given == 1 ? "was" : "were")));
     }
     if (kwargs != nullptr) {
@@ -667,13 +722,13 @@ void bind_arguments(PyObject* args, PyObject* kwargs, Ref (&slots)[kParams]) {
                 }
             }
             if (index < 0) {
-                Ref text = display_text(key);
+                Ref shown = display_text(key);
                 raise_binding_error(checked(PyUnicode_FromFormat(
-                    "%s got an unexpected keyword argument '%U'", kDisplay, text.get())));
+                    text::kUnexpectedKeyword, text::kConstructorName, shown.get())));
             }
             if (slots[index]) {
                 raise_binding_error(checked(PyUnicode_FromFormat(
-                    "%s got multiple values for argument '%s'", kDisplay,
+                    text::kMultipleValues, text::kConstructorName,
                     kParamNames[index].data())));
             }
             slots[index] = Ref::borrowed(value);
@@ -687,7 +742,7 @@ void bind_arguments(PyObject* args, PyObject* kwargs, Ref (&slots)[kParams]) {
         if (!missing.empty()) {
             const std::string list = name_list(missing);
             raise_binding_error(checked(PyUnicode_FromFormat(
-                "%s missing %zu required positional %s: %s", kDisplay, missing.size(),
+                text::kMissingArguments, text::kConstructorName, missing.size(),
                 missing.size() == 1 ? "argument" : "arguments", list.c_str())));
         }
     }
@@ -710,11 +765,11 @@ PyArrayObject* extract_array(PyObject* obj, int typenum, bool one_dim, const cha
         }
         if (ok) return arr;
     }
-    std::string text = "argument '";
-    text += name;
-    text += "': ";
-    text += type_mismatch_text(obj, "PyArray<T, D>");
-    raise_type_error(text);
+    std::string message = "argument '";
+    message += name;
+    message += "': ";
+    message += type_mismatch_text(obj, text::kArrayTarget);
+    raise_type_error(message);
 }
 
 // theta and phi: a float directly, anything else through the interpreter's
@@ -725,12 +780,6 @@ double extract_float(PyObject* obj, const char* name) {
     if (value == -1.0 && PyErr_Occurred()) argument_extraction_error(name, fetch_error());
     return value;
 }
-
-constexpr const char* kShapeError =
-    "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes";
-constexpr const char* kTooManyDims =
-    "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
-    "Please report a bug against the array-binding layer of quelva.";
 
 // The three array arguments, each accepted by extract_array.
 struct StackArrays {
@@ -766,8 +815,8 @@ PyObject* datapy_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         // neither which error wins nor any message.
         const auto [d, n, wl] = accept_arrays(slots);
         const int nd = PyArray_NDIM(n);
-        if (nd > 32) brenmor::panic(kTooManyDims);
-        if (nd != 2) brenmor::panic(kShapeError);
+        if (nd > 32) brenmor::panic(text::kTooManyDims);
+        if (nd != 2) brenmor::panic(text::kShapeError);
 
         brenmor::Array1<double> d_copy = copy_1d(d);
         brenmor::Array2<Complex> n_copy = copy_2d(n);
@@ -835,7 +884,7 @@ void datapy_dealloc(PyObject* self) {
 template <class Read>
 PyObject* datapy_getter(PyObject* self, Read&& read) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy", kDataPyUninitialised);
+        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy", text::kDataPyUninitialised);
         ReadAccess access(obj->access);
         return read(*obj);
     });
@@ -865,7 +914,7 @@ PyObject* get_phi(PyObject* self, void*) {
 
 PyObject* simulate(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy", kDataPyUninitialised);
+        auto* obj = receiver<DataPyObject>(self, g_datapy_type, "DataPy", text::kDataPyUninitialised);
         ReadAccess access(obj->access);
         std::vector<double> r;
         std::vector<double> t;
@@ -902,7 +951,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
             PyErr_Clear();
             name = checked(PyUnicode_FromString("<unknown>"));
         }
-        PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+        PyErr_Format(PyExc_TypeError, text::kNoConstructor, name.get());
         throw PyErrSet{};
     });
 }
@@ -923,7 +972,7 @@ template <class Read>
 PyObject* simulation_getter(PyObject* self, Read&& read) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         auto* obj = receiver<SimulationObject>(self, g_simulation_type, "Simulation",
-                                           kSimulationUninitialised);
+                                           text::kSimulationUninitialised);
         ReadAccess access(obj->access);
         return read(*obj);
     });
@@ -966,9 +1015,16 @@ PyType_Slot g_datapy_slots[] = {
     {0, nullptr},
 };
 
+// The module part of both type names is "builtins", not "quelva", on
+// purpose: the classes are declared without a module, as in the runtime whose
+// behaviour this module keeps, so __module__, repr() and pickling report
+// "builtins" and callers may match on that.
 PyType_Spec g_datapy_spec = {
-    "builtins.DataPy", static_cast<int>(sizeof(DataPyObject)), 0, Py_TPFLAGS_DEFAULT,
-    g_datapy_slots,
+    .name = "builtins.DataPy",
+    .basicsize = static_cast<int>(sizeof(DataPyObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = g_datapy_slots,
 };
 
 PyGetSetDef g_simulation_getset[] = {
@@ -985,24 +1041,30 @@ PyType_Slot g_simulation_slots[] = {
 };
 
 PyType_Spec g_simulation_spec = {
-    "builtins.Simulation", static_cast<int>(sizeof(SimulationObject)), 0, Py_TPFLAGS_DEFAULT,
-    g_simulation_slots,
+    .name = "builtins.Simulation",
+    .basicsize = static_cast<int>(sizeof(SimulationObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = g_simulation_slots,
 };
 
 // ---------------------------------------------------------------------------
 // Module
 
+// Single-phase initialisation with no per-module state: the types and the
+// loaded NumPy table are process-wide, which is also why a second interpreter
+// is refused.
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "quelva",
-    "Reflectance and transmittance spectra of planar thin-film stacks by the 2x2 "
-    "transfer-matrix method.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quelva",
+    .m_doc = "Reflectance and transmittance spectra of planar thin-film stacks by the 2x2 "
+             "transfer-matrix method.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 std::atomic<std::int64_t> g_first_interpreter{-1};
@@ -1016,7 +1078,7 @@ void register_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& type_spe
         if (type == nullptr) throw PyErrSet{};
         cell = reinterpret_cast<PyTypeObject*>(type);
     }
-    Ref text = checked(PyUnicode_FromString(name));
+    Ref name_obj = checked(PyUnicode_FromString(name));
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
@@ -1025,8 +1087,8 @@ void register_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& type_spe
         if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) throw PyErrSet{};
     }
     if (!PyList_Check(all.get())) raise_type_error(type_mismatch_text(all.get(), "PyList"));
-    if (PyList_Append(all.get(), text.get()) != 0) throw PyErrSet{};
-    if (PyObject_SetAttr(module, text.get(), reinterpret_cast<PyObject*>(cell)) != 0) {
+    if (PyList_Append(all.get(), name_obj.get()) != 0) throw PyErrSet{};
+    if (PyObject_SetAttr(module, name_obj.get(), reinterpret_cast<PyObject*>(cell)) != 0) {
         throw PyErrSet{};
     }
 }
@@ -1039,14 +1101,12 @@ PyObject* init_module() {
     }
     std::int64_t expected = -1;
     if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "the quelva module does not yet support sub-interpreters: it can be "
-                        "imported only in the interpreter that imported it first");
+        PyErr_SetString(PyExc_ImportError, text::kSubinterpreter);
         throw PyErrSet{};
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
 
-    Ref module = checked(PyModule_Create2(&g_module_def, 1013));
+    Ref module = checked(PyModule_Create(&g_module_def));
     register_class(module.get(), g_datapy_type, g_datapy_spec, "DataPy");
     register_class(module.get(), g_simulation_type, g_simulation_spec, "Simulation");
     g_module = Py_NewRef(module.get());
