@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "brenmor/brenmor.hpp"
+#include "brenmor/texts.hpp"
 
 namespace brenmor {
 
@@ -18,7 +19,7 @@ void report_panic(const std::string& message, const std::source_location& where)
     try {
         // Threads of this system never carry a name: the interpreter's threads
         // as the engine sees them and the pool's workers alike.
-        std::string report = "\nthread '<unnamed>' panicked at ";
+        std::string report = texts::kPanicReportStart;
         report += where.file_name();
         report += ':';
         report += std::to_string(where.line());

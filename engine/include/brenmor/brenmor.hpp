@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "brenmor/texts.hpp"
+
 namespace brenmor {
 
 // ---------------------------------------------------------------------------
@@ -138,7 +140,9 @@ struct Data {
 // ---------------------------------------------------------------------------
 // Failures
 
-inline constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
+// The message of every failed shape check (the engine's fixed texts:
+// brenmor/texts.hpp).
+using texts::kIndexOutOfBounds;
 
 // A failure inside native code: a message and the place of the check that
 // failed. It unwinds to the boundary of whatever called the engine.

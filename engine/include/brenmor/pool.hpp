@@ -4,33 +4,14 @@
 // threads at once: detached, unnamed, 2 MiB stacks, never stopped. The calling
 // thread never works on a pass; it sleeps until every work item is done. A
 // failure thrown by a work item is carried back and rethrown on the caller,
-// unchanged, after every worker has left the pass.
+// unchanged, after every worker has left the pass. How many threads it
+// starts: brenmor/thread_count.hpp.
 #pragma once
 
 #include <cstddef>
-#include <optional>
-#include <string_view>
 #include <type_traits>
 
 namespace brenmor::pool {
-
-// A thread-count variable: decimal digits, optionally preceded by "+".
-// Returns the number (0 meaning "the default"), or nothing when the text is
-// not such a number (including one too large to represent).
-std::optional<std::size_t> parse_thread_count(std::string_view text);
-
-// The worker count for the given values of "RAYON_NUM_THREADS" and
-// "RAYON_RS_NUM_CPUS" (nullptr when unset) and the default count:
-// the first variable if it is a number > 0; if it is 0, the default; if it is
-// unset or not a number, the second variable by the same rule; else the
-// default. Capped at 255.
-std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
-                                std::size_t default_count);
-
-// The processors available to this process: its CPU affinity, reduced to its
-// control group's CPU quota where one is set; else the online processors;
-// else 1.
-std::size_t default_thread_count();
 
 // The number of worker threads of the started pool, or 0 before the pool has
 // been started (or after its start failed).
