@@ -476,6 +476,8 @@ def pool_env() -> str:
 
 
 SHORT = {"numpy": "NumPy", "fused": "NumPy fused by hand", "tmm_faster": "tmm-faster"}
+COLUMN = {"tmm_faster": "tmm-faster", "pyelli": "pyElli Solver2x2", "pymoosh": "PyMoosh",
+          "numpy": "NumPy (N,2,2) matmul", "fused": "NumPy fused by hand"}
 
 
 def target_for(name: str, key: str, threads: int) -> float | None:
@@ -543,6 +545,36 @@ def diff_pair(pair) -> str:
     return f"{fmt_diff(pair[0])} / {fmt_diff(pair[1])}"
 
 
+def summary_table(summary: dict, quick: bool) -> Table:
+    """One row per workload and thread count: each implementation's time and, in
+    brackets, how many times quelva is faster (the README's table)."""
+    keys = ("quelva", *ROW_ORDER[1:], "tmm")
+    tab = Table("Summary: time of one call; in brackets how many times quelva is faster",
+                ["workload", "L", "N", *(COLUMN.get(k, LABEL[k]) for k in keys)])
+    for (name, threads), times in summary.items():
+        st = stacks.workload(name, quick)
+        q = times.get("quelva")
+        cells = []
+        for key in keys:
+            t = times.get(key)
+            if key == "quelva":
+                text = fmt_time(q)
+                q1 = summary.get((name, 1), {}).get("quelva")
+                if threads > 1 and q and q1:
+                    text += f" ({q1 / q:.3g}× the 1-thread speed)"
+            elif key in peers.PEER and not peers.PEER[key].available:
+                text = "unavailable"
+            else:
+                text = "" if t is None else fmt_time(t) + (f" ({t / q:.3g}×)" if q else "")
+            cells.append(text)
+        where = "" if name in ("W1", "W2") else f", {plural(threads)}"
+        tab.add(f"{name} {st.name}{where}", st.layers, f"{st.points:,}", *cells)
+    tab.note = ("tmm runs on a subset of the wavelengths, scaled per wavelength. pyElli and "
+                "PyMoosh run on one thread whatever the count: only their 1-thread rows are "
+                "filled.")
+    return tab
+
+
 def plural(threads: int) -> str:
     return f"{threads} thread{'s' if threads > 1 else ''}"
 
@@ -607,10 +639,12 @@ def main_run(args) -> int:
     plot = gst = None
     samples = {}
     agreed = {}    # {workload: {implementation: [max |dR|, max |dT|] or the error}}
+    summary = {}   # {(workload, threads): {implementation: seconds}}
     tmm_res = {}
     if "workloads" in sections:
         def peer_rows(name, threads, times, errors, ag, q, per):
             """The rows of the packages and the NumPy versions: one workload, one thread count."""
+            summary[(name, threads)] = {"quelva": q}
             for key in ROW_ORDER[1:]:
                 if threads > 1 and key not in THREADED and key not in ("numpy", "fused"):
                     continue   # one thread whatever the count: its 1-thread row stands
@@ -624,6 +658,7 @@ def main_run(args) -> int:
                 t = times.get(key)
                 if t is None:
                     continue
+                summary[(name, threads)][key] = t
                 tgt = target_for(name, key, threads)
                 ok = (t / q >= tgt) if (q and tgt) else None
                 a = ag.get(key)
@@ -664,6 +699,7 @@ def main_run(args) -> int:
             agreed[name]["tmm"] = list(dtm)
             check_tmm(label, *dtm)
             tmm_row(tm, per, q, dtm)
+            summary[(name, 1)]["tmm"] = tm["time"]
 
         # -- W3 to W5: in child processes with 1 and 2 threads, alternating --
         samples = {1: {}, 2: {}}
@@ -724,6 +760,8 @@ def main_run(args) -> int:
                     main.add(tlabel, st.layers, st.points, "quelva",
                              "not installed" if not have_q else "failed")
                 peer_rows(name, threads, m, errors.get(name, {}), agreed.get(name, {}), q, per)
+                if threads == 1:
+                    summary[(name, 1)]["tmm"] = tm["time"]
                 if name == "W3" and threads == 1:
                     ok = tm["time"] / q >= T_TMM_W3 if q else None
                     tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
@@ -940,6 +978,7 @@ def main_run(args) -> int:
             "Frustrated TIR: BK7 | 300 nm air | 20 nm absorber | BK7 at θ = 1.0, φ = 0.6 (50 λ).")
 
     # -- targets --
+    summary_tab = summary_table(summary, args.quick) if summary else None
     tt_tab = Table("Targets", ["target", "measured", "status"])
     for desc, val, ok in targets:
         tt_tab.add(desc, val, status(ok))
@@ -981,7 +1020,8 @@ def main_run(args) -> int:
     def report(markdown: bool) -> str:
         parts = [("\n\n" if markdown else "\n").join(header), ""]
         parts += [f"WARNING: {w}" for w in warn] + ([""] if warn else [])
-        parts += [tab.render(markdown) for tab in (main, tt_tab, gn, gl, mem, conv, pconv)
+        parts += [tab.render(markdown) for tab in (main, summary_tab, tt_tab, gn, gl, mem, conv,
+                                                   pconv)
                   if tab is not None and tab.rows]
         parts.append("\n".join(notes))
         return "\n".join(parts) + "\n"
