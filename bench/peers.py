@@ -273,7 +273,8 @@ class Peer:
 
 def _tmm_faster_prepare(stack):
     # n as [wavelengths x media]; thicknesses with the two half-spaces as inf;
-    # the angle in degrees.
+    # the angle in degrees. n must be a C-ordered copy: given the transposed view,
+    # tmm-faster reads the buffer as if it were C-ordered and computes another stack.
     npts = stack.points
     d_list = [math.inf] + [float(x) for x in stack.d[: stack.layers - 2]] + [math.inf]
     return (np.ascontiguousarray(stack.n[:, :npts].T), d_list,

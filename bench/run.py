@@ -9,7 +9,7 @@ interleaved rounds measured in this run; the ratios compare figures of the same
 run (and, for the thread counts, of the same child processes). Run it through
 scripts/bench.sh, which builds everything.
 
-    bench/run.py              full run (about 2 minutes on two quiet cores)
+    bench/run.py              full run (3 to 4 minutes on two cores)
     bench/run.py --quick      smoke run of a few seconds
     bench/run.py --markdown   the tables as Markdown, for the README
 """
@@ -301,9 +301,11 @@ LABEL.update({p.key: p.label for p in peers.PEERS})
 LABEL["tmm"] = "tmm"
 # The order of the rows of a workload: quelva, the installed packages, then NumPy.
 ROW_ORDER = ("quelva", *(p.key for p in peers.PEERS), "numpy", "fused")
-# Implementations whose threads follow the child's thread count. The others run
-# on one thread whatever it is, and are timed in the 1-thread children only.
-THREADED = ("quelva", "tmm_faster")
+# The implementations timed in the 2-thread children: those whose threads follow
+# the child's thread count, and the NumPy versions, which targets at 2 threads
+# refer to. pyElli and PyMoosh run on one thread whatever the count and are
+# timed in the 1-thread children only.
+TWO_THREADS = ("quelva", "tmm_faster", "numpy", "fused")
 
 
 def impl_fns(stack, keys=BASE) -> dict:
@@ -646,7 +648,7 @@ def main_run(args) -> int:
             """The rows of the packages and the NumPy versions: one workload, one thread count."""
             summary[(name, threads)] = {"quelva": q}
             for key in ROW_ORDER[1:]:
-                if threads > 1 and key not in THREADED and key not in ("numpy", "fused"):
+                if threads > 1 and key not in TWO_THREADS:
                     continue   # one thread whatever the count: its 1-thread row stands
                 peer = peers.PEER.get(key)
                 if peer is not None and not peer.available:
@@ -704,7 +706,7 @@ def main_run(args) -> int:
         # -- W3 to W5: in child processes with 1 and 2 threads, alternating --
         samples = {1: {}, 2: {}}
         errors = {}
-        two_thread_impls = tuple(k for k in ROW_ORDER if k in THREADED or k in ("numpy", "fused"))
+        two_thread_impls = tuple(k for k in ROW_ORDER if k in TWO_THREADS)
         for rep in range(cfg.child_passes):
             for threads in (1, 2):
                 log(f"{', '.join(CHILD_WORKLOADS)} with RAYON_NUM_THREADS={threads} (child "
