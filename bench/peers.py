@@ -249,7 +249,6 @@ class Peer:
     polarisations: str      # how the package names and returns s and p
     prepare: Callable[[Any], Any]
     run: Callable[[Any], tuple[np.ndarray, np.ndarray]]
-    note: str = ""
 
     @property
     def error(self) -> str:
@@ -353,16 +352,13 @@ def _pymoosh_run(prep):
 PEERS = [
     Peer("tmm_faster", "tmm-faster (C++, OpenMP)", "tmm-faster", "tmm_faster",
          "degrees", "R_s, R_p, T_s, T_p: both in one call",
-         _tmm_faster_prepare, _tmm_faster_run,
-         "its OpenMP threads follow OMP_NUM_THREADS, set with quelva's pool size"),
+         _tmm_faster_prepare, _tmm_faster_run),
     Peer("pyelli", "pyElli Solver2x2", "pyElli", "elli",
          "degrees", "R_matrix [[pp, ps], [sp, ss]]: p first",
-         _pyelli_prepare, _pyelli_run,
-         "materials as Table dispersions at the stack's wavelengths; evaluated in each call"),
+         _pyelli_prepare, _pyelli_run),
     Peer("pymoosh", "PyMoosh vectorised, S matrices", "PyMoosh", "PyMoosh.vectorized",
          "radians", "0 = TE (s), 1 = TM (p): one call each",
-         lambda st: _pymoosh_prepare(st, "S"), _pymoosh_run,
-         "spectrum_list with its default method 'S' (scattering matrices)"),
+         lambda st: _pymoosh_prepare(st, "S"), _pymoosh_run),
 ]
 
 PEER = {p.key: p for p in PEERS}
