@@ -3,11 +3,21 @@
 Each entry point takes a Stack (bench/stacks.py) and returns (R, T) as float64
 arrays, one value per wavelength, for incident power split cos^2(phi) to s and
 sin^2(phi) to p light.
+
+The packages a user would pick instead of quelva (tmm-faster, pyElli, PyMoosh)
+are described by `Peer` entries in PEERS: each builds its package's own inputs
+from a Stack once, outside the clock (`prepare`), and then makes the timed call
+(`run`). A package that does not import is kept with its error, so that the
+benchmark reports it as unavailable instead of failing.
 """
 
 from __future__ import annotations
 
+import importlib
 import math
+import warnings
+from dataclasses import dataclass
+from typing import Any, Callable
 
 import numpy as np
 
@@ -188,3 +198,167 @@ def max_diff(a, b) -> float:
     if a.size == 0:
         return 0.0
     return float(np.max(np.abs(a - b)))
+
+
+# ---------------------------------------------------------------------------
+# Installed packages a user would pick instead: tmm-faster, pyElli, PyMoosh
+
+_MODULES: dict[str, Any] = {}
+_IMPORT_ERRORS: dict[str, str] = {}
+
+
+def _module(name: str):
+    """The imported module, or None (and the reason in _IMPORT_ERRORS)."""
+    if name not in _MODULES:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                _MODULES[name] = importlib.import_module(name)
+        except Exception as exc:  # a broken install fails in many ways, not only ImportError
+            _MODULES[name] = None
+            _IMPORT_ERRORS[name] = f"{type(exc).__name__}: {exc}".splitlines()[0]
+    return _MODULES[name]
+
+
+def _split_weights(stack) -> tuple[float, float]:
+    return math.cos(stack.phi) ** 2, math.sin(stack.phi) ** 2
+
+
+def _distinct_media(n: np.ndarray) -> tuple[list[np.ndarray], list[int]]:
+    """The distinct rows of n and, per medium, the index of its row: the materials
+    a user of a package that takes materials, not index arrays, would define."""
+    rows: list[np.ndarray] = []
+    seen: dict[bytes, int] = {}
+    which = []
+    for row in n:
+        key = row.tobytes()
+        if key not in seen:
+            seen[key] = len(rows)
+            rows.append(row)
+        which.append(seen[key])
+    return rows, which
+
+
+@dataclass
+class Peer:
+    key: str
+    label: str
+    package: str            # the PyPI distribution
+    module: str             # the module it installs
+    angle_unit: str
+    polarisations: str      # how the package names and returns s and p
+    prepare: Callable[[Any], Any]
+    run: Callable[[Any], tuple[np.ndarray, np.ndarray]]
+
+    @property
+    def error(self) -> str:
+        """Why the package cannot be used here, or "" if it imports. The import is
+        made on first use, so that a process that runs no peer loads none."""
+        for name in dict.fromkeys([self.module.split(".")[0], self.module]):
+            if _module(name) is None:
+                return _IMPORT_ERRORS[name]
+        return ""
+
+    @property
+    def available(self) -> bool:
+        return not self.error
+
+    def rt(self, stack):
+        """(R, T) of the stack, preparation included: for agreement checks."""
+        return self.run(self.prepare(stack))
+
+
+# -- tmm-faster: C++ with OpenMP over wavelengths and angles ---------------------
+
+def _tmm_faster_prepare(stack):
+    # n as [wavelengths x media]; thicknesses with the two half-spaces as inf;
+    # the angle in degrees. n must be a C-ordered copy: given the transposed view,
+    # tmm-faster reads the buffer as if it were C-ordered and computes another stack.
+    npts = stack.points
+    d_list = [math.inf] + [float(x) for x in stack.d[: stack.layers - 2]] + [math.inf]
+    return (np.ascontiguousarray(stack.n[:, :npts].T), d_list,
+            [math.degrees(stack.theta)], np.ascontiguousarray(stack.wl), _split_weights(stack))
+
+
+def _tmm_faster_run(prep):
+    n_matrix, d_list, angles, wl, (ws, wp) = prep
+    res = _module("tmm_faster").calc_coherent(n_matrix, d_list, angles, wl)
+    # Each entry has shape (wavelengths, angles).
+    return (ws * res["R_s"][:, 0] + wp * res["R_p"][:, 0],
+            ws * res["T_s"][:, 0] + wp * res["T_p"][:, 0])
+
+
+# -- pyElli: Solver2x2 on a Structure of tabulated materials ----------------------
+
+def _pyelli_prepare(stack):
+    elli = _module("elli")
+    npts = stack.points
+    wl = np.ascontiguousarray(stack.wl)
+    rows, which = _distinct_media(stack.n[:, :npts])
+    # Table interpolates an index given at wavelengths; its nodes are the stack's
+    # own, so it returns them. It needs two nodes, and refuses to extrapolate:
+    # one more node 1 nm either side, with the end values, covers both.
+    lbda = np.concatenate(([wl[0] - 1.0], wl, [wl[-1] + 1.0]))
+    mats = [elli.IsotropicMaterial(elli.Table(lbda=lbda, n=np.concatenate(([r[0]], r, [r[-1]]))))
+            for r in rows]
+    layers = [elli.Layer(mats[which[j]], float(stack.d[j - 1]))
+              for j in range(1, stack.layers - 1)]
+    structure = elli.Structure(mats[which[0]], layers, mats[which[-1]])
+    return structure, wl, math.degrees(stack.theta), _split_weights(stack)
+
+
+def _pyelli_run(prep):
+    structure, wl, theta_deg, (ws, wp) = prep
+    elli = _module("elli")
+    res = structure.evaluate(wl, theta_deg, solver=elli.Solver2x2)
+    # R_matrix and T_matrix are [[pp, ps], [sp, ss]] per wavelength: p comes first.
+    rm, tm = res.R_matrix, res.T_matrix
+    return ws * rm[:, 1, 1] + wp * rm[:, 0, 0], ws * tm[:, 1, 1] + wp * tm[:, 0, 0]
+
+
+# -- PyMoosh: vectorised spectra over a list of wavelengths -----------------------
+
+def _pymoosh_prepare(stack, method):
+    pm = _module("PyMoosh")
+    npts = stack.points
+    wl = np.ascontiguousarray(stack.wl)
+    rows, which = _distinct_media(stack.n[:, :npts])
+
+    # PyMoosh takes permittivities: a material is a function of the wavelength.
+    # These return the stack's own values, at the stack's own wavelengths.
+    def permittivity(eps):
+        def at(wavelengths):
+            assert np.size(wavelengths) == eps.size, "PyMoosh asked for other wavelengths"
+            return eps
+        return at
+    thickness = [0.0] + [float(x) for x in stack.d[: stack.layers - 2]] + [0.0]
+    structure = pm.Structure([permittivity(r * r) for r in rows], which, thickness,
+                             verbose=False)
+    return structure, wl, stack.theta, method, _split_weights(stack)
+
+
+def _pymoosh_run(prep):
+    structure, wl, theta, method, (ws, wp) = prep
+    spectrum_list = _module("PyMoosh.vectorized").spectrum_list
+    out = []
+    for pol in (0, 1):              # 0: TE (s), 1: TM (p)
+        # spectrum_list reshapes the wavelength array it is given in place: a copy each time.
+        _, _, refl, trans = spectrum_list(structure, theta, pol, wl.copy(), method=method)
+        out.append((np.ravel(refl), np.ravel(trans)))
+    (rs, ts), (rp, tp) = out
+    return ws * rs + wp * rp, ws * ts + wp * tp
+
+
+PEERS = [
+    Peer("tmm_faster", "tmm-faster (C++, OpenMP)", "tmm-faster", "tmm_faster",
+         "degrees", "R_s, R_p, T_s, T_p: both in one call",
+         _tmm_faster_prepare, _tmm_faster_run),
+    Peer("pyelli", "pyElli Solver2x2", "pyElli", "elli",
+         "degrees", "R_matrix [[pp, ps], [sp, ss]]: p first",
+         _pyelli_prepare, _pyelli_run),
+    Peer("pymoosh", "PyMoosh vectorised, S matrices", "PyMoosh", "PyMoosh.vectorized",
+         "radians", "0 = TE (s), 1 = TM (p): one call each",
+         lambda st: _pymoosh_prepare(st, "S"), _pymoosh_run),
+]
+
+PEER = {p.key: p for p in PEERS}

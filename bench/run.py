@@ -1,14 +1,15 @@
 #!/usr/bin/env python3.12
-"""Benchmark of quelva against its peers: tmm (PyPI), a NumPy implementation of
-the same 2x2 method vectorised over wavelengths, and the floor of the C-library
-calls (bench/floor.cpp).
+"""Benchmark of quelva against its peers: the packages a user would pick instead
+(tmm-faster, pyElli's Solver2x2, PyMoosh's vectorised spectra, tmm), two NumPy
+implementations of the same 2x2 method vectorised over wavelengths, and the
+floor of the C-library calls (bench/floor.cpp).
 
 Every figure is the median (or, with --statistic min, the minimum) of
 interleaved rounds measured in this run; the ratios compare figures of the same
 run (and, for the thread counts, of the same child processes). Run it through
 scripts/bench.sh, which builds everything.
 
-    bench/run.py              full run (about 2 minutes on two quiet cores)
+    bench/run.py              full run (3 to 4 minutes on two cores)
     bench/run.py --quick      smoke run of a few seconds
     bench/run.py --markdown   the tables as Markdown, for the README
 """
@@ -16,6 +17,7 @@ scripts/bench.sh, which builds everything.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import math
 import os
@@ -26,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -34,12 +37,19 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+# tmm-faster's OpenMP threads are sized when it loads. In this process quelva
+# computes W1 and W2 on the calling thread, so tmm-faster gets one thread too;
+# the child processes of W3 to W5 set it to their own thread count.
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
 import peers  # noqa: E402
 import stacks  # noqa: E402
 
 DEFAULT_FLOOR = ROOT / "build" / "bench" / "quelva_floor"
 DEFAULT_PLOT = HERE / "time_vs_n.png"
 SECTIONS = ("workloads", "growth", "memory", "conventions")
+CHILD_WORKLOADS = ("W3", "W4", "W5")   # timed in child processes at 1 and 2 threads
+FLOOR_WORKLOADS = ("W3", "W4")         # the floor runs beside these
 
 # Targets of the performance work, as ratios of this table.
 T_W1_US = 5.0
@@ -48,6 +58,8 @@ T_NUMPY_1 = 2.5
 T_NUMPY_2 = 4.5
 T_FLOOR = 2.0
 T_THREADS = 1.8
+T_FASTER_W4 = 8.0     # W4 against tmm-faster and against NumPy fused by hand, 1 thread
+T_FASTER = 6.0        # W2, W3 and W5 against tmm-faster, 1 thread
 
 
 # ---------------------------------------------------------------------------
@@ -60,7 +72,7 @@ class Settings:
         self.sample = 0.005 if quick else 0.05    # seconds per timed sample (loops grow to it)
         self.budget = 0.6 if quick else 8.0       # seconds per measurement group
         self.tmm_points = {"W1": 1, "W2": 20 if quick else 100, "W3": 20 if quick else 200,
-                           "W4": 4 if quick else 30}
+                           "W4": 4 if quick else 30, "W5": 20 if quick else 200}
         self.tmm_repeats = 1 if quick else 3
         self.grow_n = [10, 100, 1000] if quick else [10, 30, 100, 300, 1000, 3000, 10000,
                                                      30000, 100000]
@@ -105,14 +117,21 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None,
     then raised until one sample lasts cfg.sample seconds. The rounds alternate
     between the functions so that a slow spell of the machine hits all of them.
     `extra`, if given, runs once per round after the functions and returns
-    samples of its own ({name: seconds}), timed by itself.
+    samples of its own ({name: seconds}), timed by itself. A function that
+    raises in its first call is left out; its entry is {"error": message}.
     """
     loops = {}
+    errors = {}
     per_round = 0.0
-    for name, fn in fns.items():
-        first = _time_loops(fn, 1)
+    for name, fn in list(fns.items()):
+        try:
+            first = _time_loops(fn, 1)
+        except Exception as exc:  # a peer that cannot run this stack
+            errors[name] = {"error": error_text(exc)}
+            continue
         loops[name] = max(1, min(100000, math.ceil(cfg.sample / max(first, 1e-9))))
         per_round += first * loops[name]
+    fns = {name: fn for name, fn in fns.items() if name in loops}
     rounds = rounds or cfg.rounds
     rounds = max(3, min(rounds, int(cfg.budget / max(per_round, 1e-9))))
     samples = {name: [] for name in fns}
@@ -121,9 +140,14 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None,
             samples[name].append(_time_loops(fn, loops[name]))
         for name, val in (extra() if extra else {}).items():
             samples.setdefault(name, []).append(val)
-    return {name: {"time": stat(v), "min": min(v), "rounds": len(v),
-                   "loops": loops.get(name, 1), **({"samples": v} if keep_samples else {})}
-            for name, v in samples.items()}
+    return {**{name: {"time": stat(v), "min": min(v), "rounds": len(v),
+                      "loops": loops.get(name, 1), **({"samples": v} if keep_samples else {})}
+               for name, v in samples.items()}, **errors}
+
+
+def error_text(exc: BaseException) -> str:
+    text = f"{type(exc).__name__}: {exc}".splitlines()[0]
+    return text if len(text) <= 90 else text[:87] + "..."
 
 
 def time_tmm_subset(stack, sub, cfg: Settings) -> dict:
@@ -271,12 +295,57 @@ IMPLS = [
     ("numpy", "NumPy: (N,2,2) matmul per layer", peers.numpy_rt),
     ("fused", "NumPy fused by hand (s+p together)", peers.numpy_fused_rt),
 ]
+BASE = tuple(key for key, _, _ in IMPLS)
 LABEL = {key: label for key, label, _ in IMPLS}
+LABEL.update({p.key: p.label for p in peers.PEERS})
+LABEL["tmm"] = "tmm"
+# The order of the rows of a workload: quelva, the installed packages, then NumPy.
+ROW_ORDER = ("quelva", *(p.key for p in peers.PEERS), "numpy", "fused")
+# The implementations timed in the 2-thread children: those whose threads follow
+# the child's thread count, and the NumPy versions, which targets at 2 threads
+# refer to. pyElli and PyMoosh run on one thread whatever the count and are
+# timed in the 1-thread children only.
+TWO_THREADS = ("quelva", "tmm_faster", "numpy", "fused")
 
 
-def impl_fns(stack) -> dict:
-    return {key: (lambda fn=fn: fn(stack)) for key, _, fn in IMPLS
-            if key != "quelva" or peers.quelva is not None}
+def impl_fns(stack, keys=BASE) -> dict:
+    """The timed callables of the given implementations that can run, by key.
+
+    A peer's own inputs are built here, outside the clock. If that fails, the
+    callable raises the same error, and measure() reports it.
+    """
+    fns = {}
+    for key, _, fn in IMPLS:
+        if key in keys and (key != "quelva" or peers.quelva is not None):
+            fns[key] = lambda fn=fn: fn(stack)
+    for peer in peers.PEERS:
+        if peer.key not in keys or not peer.available:
+            continue
+        try:
+            prepared = peer.prepare(stack)
+        except Exception as exc:
+            def failing(exc=exc):
+                raise exc
+            fns[peer.key] = failing
+        else:
+            fns[peer.key] = lambda run=peer.run, prepared=prepared: run(prepared)
+    return fns
+
+
+def agreement(fns: dict, ref, keys) -> dict:
+    """Largest |dR| and |dT| of each implementation from the reference (R, T);
+    a peer that raises gets its error text instead."""
+    out = {}
+    for key in keys:
+        if key == "quelva" or key not in fns:
+            continue
+        try:
+            r, t = fns[key]()
+        except Exception as exc:
+            out[key] = error_text(exc)
+        else:
+            out[key] = [peers.max_diff(ref[0], r), peers.max_diff(ref[1], t)]
+    return out
 
 
 # ---------------------------------------------------------------------------
@@ -286,8 +355,10 @@ def child_main(args) -> int:
     cfg = Settings(args.quick)
     if args.child == "threads":
         out = {"threads_env": os.environ.get("RAYON_NUM_THREADS"), "workloads": {}}
+        keys = tuple(args.impls.split(",")) if args.impls else ROW_ORDER
         for name in args.workloads.split(","):
             st = stacks.workload(name, args.quick)
+            fns = impl_fns(st, keys)
             with tempfile.TemporaryDirectory() as tmp:
                 # The floor runs between the rounds of quelva and NumPy, so that its
                 # figures and theirs see the same state of the machine.
@@ -298,25 +369,23 @@ def child_main(args) -> int:
                     fl = run_floor_file(Path(args.floor), path, cfg.floor_round_seconds)
                     return {} if fl is None else {"floor_all": floor_time(fl, "all"),
                                                   "floor_branch": floor_time(fl, "branch")}
-                res = measure(impl_fns(st), cfg, rounds=args.rounds, keep_samples=True,
-                              extra=floor_round if args.floor else None)
-            entry = {k: v["samples"] for k, v in res.items()}
+                with_floor = args.floor and name in FLOOR_WORKLOADS
+                res = measure(fns, cfg, rounds=args.rounds, keep_samples=True,
+                              extra=floor_round if with_floor else None)
+            entry = {k: v["samples"] for k, v in res.items() if "samples" in v}
+            entry["errors"] = {k: v["error"] for k, v in res.items() if "error" in v}
             if peers.quelva is not None:
-                rq, tq = peers.quelva_rt(st)
-                entry["agree"] = {}
-                for key in ("numpy", "fused"):
-                    rn, tn = impl_fns(st)[key]()
-                    entry["agree"][key] = [peers.max_diff(rq, rn), peers.max_diff(tq, tn)]
+                entry["agree"] = agreement(fns, peers.quelva_rt(st), keys)
             out["workloads"][name] = entry
         print(json.dumps(out))
         return 0
     if args.child == "rss":
         st = stacks.workload(args.workloads, args.quick)
-        fn = dict((k, f) for k, _, f in IMPLS)[args.impl]
-        fn(stacks.workload("W1"))     # loads what the first call loads
+        impl_fns(stacks.workload("W1"), (args.impl,))[args.impl]()  # loads what a call loads
+        fn = impl_fns(st, (args.impl,))[args.impl]   # the peer's own inputs count as inputs
         before = proc_status_kib("VmRSS")
         reset = reset_peak_rss()
-        r, _ = fn(st)
+        r, _ = fn()
         after = proc_status_kib("VmHWM")
         print(json.dumps({"before_kib": before, "peak_kib": after, "reset": reset,
                           "points": st.points, "media": st.layers,
@@ -385,7 +454,9 @@ def machine_line() -> str:
             return "missing"
     return (f"{cpu}, {cores} CPUs available, {platform.system()} {platform.release()}; "
             f"Python {platform.python_version()}, NumPy {np.__version__}, tmm {ver('tmm')}, "
-            f"quelva {ver('quelva') if peers.quelva is not None else 'not installed'}")
+            + "".join(f"{p.package} {ver(p.package) if p.available else 'unavailable'}, "
+                      for p in dict((p.package, p) for p in peers.PEERS).values())
+            + f"quelva {ver('quelva') if peers.quelva is not None else 'not installed'}")
 
 
 def slopes(series: dict, xkey: str, xmin: float) -> str:
@@ -404,6 +475,106 @@ def pool_env() -> str:
         if var in os.environ:
             return f"{var}={os.environ[var]}"
     return f"RAYON_NUM_THREADS unset: {len(os.sched_getaffinity(0))} threads here"
+
+
+SHORT = {"numpy": "NumPy", "fused": "NumPy fused by hand", "tmm_faster": "tmm-faster"}
+COLUMN = {"tmm_faster": "tmm-faster", "pyelli": "pyElli Solver2x2", "pymoosh": "PyMoosh",
+          "numpy": "NumPy (N,2,2) matmul", "fused": "NumPy fused by hand"}
+
+
+def target_for(name: str, key: str, threads: int) -> float | None:
+    """The speed-up over implementation `key` that quelva aims for, if any."""
+    if key == "numpy" and name in ("W3", "W4"):
+        return T_NUMPY_1 if threads == 1 else T_NUMPY_2
+    if threads != 1:
+        return None
+    if key == "fused" and name == "W4":
+        return T_FASTER_W4
+    if key == "tmm_faster":
+        return T_FASTER_W4 if name == "W4" else T_FASTER if name in ("W2", "W3", "W5") else None
+    return None
+
+
+# The conventions of the implementations that are not installed packages.
+OWN_CONVENTIONS = {
+    "tmm": ("radians", "'s', 'p': one call each, per λ"),
+    "numpy": ("radians", "s and p, as quelva"),
+    "fused": ("radians", "s and p, as quelva"),
+}
+
+
+def poynting_p_factor(stack) -> np.ndarray:
+    """Per wavelength, the ratio of the Poynting flux factor for p light that tmm uses,
+    Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ_0)), to quelva's Re(q_L / (n_0 cos θ)).
+
+    quelva's p transmittance times this ratio is the Poynting flux into the exit medium.
+    """
+    n0, nl = stack.n[0], stack.n[-1]
+    beta = math.sin(stack.theta) * n0
+    ql = np.sqrt(nl * nl - beta * beta)
+    factor_q = (ql / (n0 * math.cos(stack.theta))).real
+    factor_poynting = (nl * np.conj(ql / nl)).real / (n0 * math.cos(stack.theta)).real
+    return factor_poynting / factor_q
+
+
+def index_convention(r_given, r_conjugated, r_ref) -> str:
+    """Which sign of Im n a peer takes as absorbing, from its R of an absorbing film
+    given as is and with the index conjugated."""
+    d_given = peers.max_diff(r_ref, r_given)
+    if d_given < 1e-9:
+        return "Im n > 0 absorbs, as quelva"
+    if peers.max_diff(r_ref, r_conjugated) < 1e-9:
+        return "Im n < 0 absorbs: give it conj(n)"
+    return f"neither sign (|ΔR| {d_given:.1e})"
+
+
+def p_convention(t_peer, t_ref, t_poynting) -> str:
+    """Whether a peer's p transmittance into an absorbing exit medium is quelva's
+    |t|² Re(q_L / (n_0 cos θ)) or the Poynting flux."""
+    d_ref = peers.max_diff(t_ref, t_peer)
+    if d_ref < 1e-9:
+        return "Re(q_L / (n_0 cos θ)) |t|², as quelva"
+    if peers.max_diff(t_poynting, t_peer) < 1e-9:
+        return f"Poynting flux, as tmm (|ΔT| {d_ref:.1e} from quelva)"
+    return f"neither (|ΔT| {d_ref:.1e} from quelva)"
+
+
+def diff_pair(pair) -> str:
+    if pair is None:
+        return "-"
+    if isinstance(pair, str):
+        return f"cannot run: {pair}"
+    return f"{fmt_diff(pair[0])} / {fmt_diff(pair[1])}"
+
+
+def summary_table(summary: dict, quick: bool) -> Table:
+    """One row per workload and thread count: each implementation's time and, in
+    brackets, how many times quelva is faster (the README's table)."""
+    keys = ("quelva", *ROW_ORDER[1:], "tmm")
+    tab = Table("Summary: time of one call; in brackets how many times quelva is faster",
+                ["workload", "L", "N", *(COLUMN.get(k, LABEL[k]) for k in keys)])
+    for (name, threads), times in summary.items():
+        st = stacks.workload(name, quick)
+        q = times.get("quelva")
+        cells = []
+        for key in keys:
+            t = times.get(key)
+            if key == "quelva":
+                text = fmt_time(q)
+                q1 = summary.get((name, 1), {}).get("quelva")
+                if threads > 1 and q and q1:
+                    text += f" ({q1 / q:.3g}× the 1-thread speed)"
+            elif key in peers.PEER and not peers.PEER[key].available:
+                text = "unavailable"
+            else:
+                text = "" if t is None else fmt_time(t) + (f" ({t / q:.3g}×)" if q else "")
+            cells.append(text)
+        where = "" if name in ("W1", "W2") else f", {plural(threads)}"
+        tab.add(f"{name} {st.name}{where}", st.layers, f"{st.points:,}", *cells)
+    tab.note = ("tmm runs on a subset of the wavelengths, scaled per wavelength. pyElli and "
+                "PyMoosh run on one thread whatever the count: only their 1-thread rows are "
+                "filled.")
+    return tab
 
 
 def plural(threads: int) -> str:
@@ -437,6 +608,10 @@ def main_run(args) -> int:
                       "skipped and agreement is shown against the NumPy implementation.")
     if floor_bin is None:
         header.append(f"The floor is skipped: {floor_err}")
+    for peer in peers.PEERS:
+        if not peer.available:
+            header.append(f"{peer.label} is unavailable ({peer.package} does not import: "
+                          f"{peer.error}); its rows say so.")
 
     main = Table(f"Workloads ({STAT[0]} of interleaved rounds; 'quelva faster by' = peer time / "
                  "quelva time; agreement = largest absolute difference from quelva)",
@@ -462,20 +637,52 @@ def main_run(args) -> int:
                  fmt_ratio(tm["time"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
                  target, status(ok) if target else "")
 
-    gn = gl = mem = conv = None
+    gn = gl = mem = conv = pconv = None
     plot = gst = None
     samples = {}
+    agreed = {}    # {workload: {implementation: [max |dR|, max |dT|] or the error}}
+    summary = {}   # {(workload, threads): {implementation: seconds}}
+    tmm_res = {}
     if "workloads" in sections:
+        def peer_rows(name, threads, times, errors, ag, q, per):
+            """The rows of the packages and the NumPy versions: one workload, one thread count."""
+            summary[(name, threads)] = {"quelva": q}
+            for key in ROW_ORDER[1:]:
+                if threads > 1 and key not in TWO_THREADS:
+                    continue   # one thread whatever the count: its 1-thread row stands
+                peer = peers.PEER.get(key)
+                if peer is not None and not peer.available:
+                    main.add("", "", "", LABEL[key], "unavailable")
+                    continue
+                if key in errors:
+                    main.add("", "", "", LABEL[key], f"cannot run this stack: {errors[key]}")
+                    continue
+                t = times.get(key)
+                if t is None:
+                    continue
+                summary[(name, threads)][key] = t
+                tgt = target_for(name, key, threads)
+                ok = (t / q >= tgt) if (q and tgt) else None
+                a = ag.get(key)
+                dr, dt = a if isinstance(a, list) else (None, None)
+                main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
+                         fmt_ratio(t / q) if q else "-", fmt_diff(dr), fmt_diff(dt),
+                         f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
+                if tgt:
+                    targets.append((f"{name} vs {SHORT[key]}, {plural(threads)} (>= {tgt:g}x)",
+                                    fmt_ratio(t / q) if q else "-", ok))
+
         # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
         for name in ("W1", "W2"):
             log(name)
             st = stacks.workload(name, args.quick)
-            res = measure(impl_fns(st), cfg)
+            fns = impl_fns(st, ROW_ORDER)
+            res = measure(fns, cfg)
             tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
             per = st.points * st.layers
             ref = ref_rt(st)
             label = f"{name} {st.name}"
-            q = res["quelva"]["time"] if have_q else None
+            q = res.get("quelva", {}).get("time") if have_q else None
             if not have_q:
                 main.add(label, st.layers, st.points, "quelva", "not installed")
             else:
@@ -486,46 +693,52 @@ def main_run(args) -> int:
                 if name == "W1":
                     targets.append(("W1: one whole call (construct, simulate, read r and t)",
                                     fmt_time(q), ok))
-            for key in ("numpy", "fused"):
-                t = res[key]["time"]
-                dn = agree(ref, impl_fns(st)[key]()) if have_q else (None, None)
-                main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
-                         fmt_ratio(t / q) if q else "-", fmt_diff(dn[0]), fmt_diff(dn[1]))
+            agreed[name] = agreement(fns, ref, ROW_ORDER) if have_q else {}
+            peer_rows(name, 1, {k: v["time"] for k, v in res.items() if "time" in v},
+                      {k: v["error"] for k, v in res.items() if "error" in v},
+                      agreed[name], q, per)
             dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+            agreed[name]["tmm"] = list(dtm)
             check_tmm(label, *dtm)
             tmm_row(tm, per, q, dtm)
+            summary[(name, 1)]["tmm"] = tm["time"]
 
-        # -- W3 and W4: in child processes with 1 and 2 threads, alternating --
+        # -- W3 to W5: in child processes with 1 and 2 threads, alternating --
         samples = {1: {}, 2: {}}
-        agreement = {}
+        errors = {}
+        two_thread_impls = tuple(k for k in ROW_ORDER if k in TWO_THREADS)
         for rep in range(cfg.child_passes):
             for threads in (1, 2):
-                log(f"W3, W4 with RAYON_NUM_THREADS={threads} (child process {rep + 1} of "
-                    f"{cfg.child_passes})")
-                c = spawn_child(["--child", "threads", "--workloads", "W3,W4",
-                                 "--rounds", str(cfg.child_rounds)]
+                log(f"{', '.join(CHILD_WORKLOADS)} with RAYON_NUM_THREADS={threads} (child "
+                    f"process {rep + 1} of {cfg.child_passes})")
+                c = spawn_child(["--child", "threads", "--workloads", ",".join(CHILD_WORKLOADS),
+                                 "--rounds", str(cfg.child_rounds), "--impls",
+                                 ",".join(ROW_ORDER if threads == 1 else two_thread_impls)]
                                 + (["--floor", str(floor_bin)] if floor_bin else []),
-                                {"RAYON_NUM_THREADS": str(threads)}, args.quick)
+                                {"RAYON_NUM_THREADS": str(threads),
+                                 "OMP_NUM_THREADS": str(threads)}, args.quick)
                 if not c:
                     continue
                 for wname, entry in c["workloads"].items():
                     for key, vals in entry.items():
                         if key == "agree":
-                            agreement[wname] = vals
+                            agreed.setdefault(wname, {}).update(vals)
+                        elif key == "errors":
+                            errors.setdefault(wname, {}).update(vals)
                         else:
                             samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
-        tmm_res = {}
-        for name in ("W3", "W4"):
+        for name in CHILD_WORKLOADS:
             st = stacks.workload(name, args.quick)
             log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths")
             tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
 
-        for name in ("W3", "W4"):
+        for name in CHILD_WORKLOADS:
             st = stacks.workload(name, args.quick)
             per = st.points * st.layers
             label = f"{name} {st.name}"
             tm = tmm_res[name]
             dtm = agree(ref_rt(tm["sub"]), tm["rt"])
+            agreed.setdefault(name, {})["tmm"] = list(dtm)
             check_tmm(label, *dtm)
             med = {th: {k: stat(v) for k, v in samples[th].get(name, {}).items()}
                    for th in (1, 2)}
@@ -548,19 +761,9 @@ def main_run(args) -> int:
                 else:
                     main.add(tlabel, st.layers, st.points, "quelva",
                              "not installed" if not have_q else "failed")
-                for key in ("numpy", "fused"):
-                    t = m.get(key)
-                    if t is None:
-                        continue
-                    ag = agreement.get(name, {}).get(key, [None, None])
-                    tgt = (T_NUMPY_1 if threads == 1 else T_NUMPY_2) if key == "numpy" else None
-                    ok = (t / q >= tgt) if (q and tgt) else None
-                    main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
-                             fmt_ratio(t / q) if q else "-", fmt_diff(ag[0]), fmt_diff(ag[1]),
-                             f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
-                    if tgt:
-                        targets.append((f"{name} vs NumPy, {plural(threads)} (>= {tgt:g}x)",
-                                        fmt_ratio(t / q) if q else "-", ok))
+                peer_rows(name, threads, m, errors.get(name, {}), agreed.get(name, {}), q, per)
+                if threads == 1:
+                    summary[(name, 1)]["tmm"] = tm["time"]
                 if name == "W3" and threads == 1:
                     ok = tm["time"] / q >= T_TMM_W3 if q else None
                     tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
@@ -581,7 +784,6 @@ def main_run(args) -> int:
                              f"{general_media(st)} of {st.layers} media polar)",
                              fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
 
-    if "growth" in sections:
         # -- growth in N --
         log("growth in N")
         gst = stacks.bragg_mirror(10)
@@ -658,14 +860,17 @@ def main_run(args) -> int:
         log("peak memory (child processes)")
         mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
                     "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
-                    f"its default size, {pool_env()})",
+                    f"its default size, {pool_env()}"
+                    + ("; --quick: quelva and NumPy only)" if args.quick else ")"),
                     ["run", "L", "N", "implementation", "RSS before the call",
                      "peak during the call", "growth", ""])
         for wname in ("W4", "BIG"):
             st = stacks.workload(wname, args.quick)
             label = "W4" if wname == "W4" else "one film on glass"
-            for key, _, _ in IMPLS:
+            for key in ROW_ORDER if not args.quick else BASE:
                 if key == "quelva" and not have_q:
+                    continue
+                if key in peers.PEER and not peers.PEER[key].available:
                     continue
                 r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {},
                                 args.quick)
@@ -687,12 +892,7 @@ def main_run(args) -> int:
         # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
         # the p part of quelva's T by the ratio of the two factors must give tmm's T.
         pure = {phi: ref_rt(stacks.absorbing_exit(50, phi)) for phi in (0.0, math.pi / 2)}
-        st = stacks.absorbing_exit(50, 0.0)
-        n0, nl = st.n[0], st.n[-1]
-        beta = math.sin(st.theta) * n0
-        ql = np.sqrt(nl * nl - beta * beta)
-        factor_q = (ql / (n0 * math.cos(st.theta))).real
-        factor_tmm = (nl * np.conj(ql / nl)).real / (n0 * math.cos(st.theta)).real
+        to_poynting = poynting_p_factor(stacks.absorbing_exit(50, 0.0))
         for label, phi in (("s (phi = 0)", 0.0), ("p (phi = π/2)", math.pi / 2),
                            ("mixed (phi = 0.6)", 0.6)):
             st = stacks.absorbing_exit(50, phi)
@@ -700,7 +900,7 @@ def main_run(args) -> int:
             (rs, ts), (rp, tp) = peers.tmm_rt(st, pol_split=False)
             ws, wp = math.cos(phi) ** 2, math.sin(phi) ** 2
             tr, tt = ws * rs + wp * rp, ws * ts + wp * tp
-            adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * factor_tmm / factor_q
+            adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * to_poynting
             dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
             conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
                      fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
@@ -724,7 +924,63 @@ def main_run(args) -> int:
             "rescaled' multiplies quelva's p transmittance by the ratio of the two factors: "
             "the remaining difference is rounding.")
 
+        # -- every peer: its conventions, checked, and its agreement on the workloads --
+        log("peers: conventions and agreement")
+        wnames = ("W1", "W2", *CHILD_WORKLOADS)
+        for name in wnames:
+            if name in agreed:
+                continue     # measured beside the timings
+            st = stacks.workload(name, args.quick)
+            ref = ref_rt(st)
+            agreed[name] = agreement(impl_fns(st, ROW_ORDER), ref, ROW_ORDER) if have_q else {}
+            sub = st.subset(cfg.tmm_points[name])
+            agreed[name]["tmm"] = list(agree(ref_rt(sub), peers.tmm_rt(sub)))
+        film = stacks.film_on_glass(20)
+        film_gain = dataclasses.replace(film, n=np.conj(film.n))
+        exit_p = stacks.absorbing_exit(50, math.pi / 2)
+        ftir = stacks.frustrated_tir(50, stacks.PHI)
+        ref_film, ref_exit, ref_ftir = ref_rt(film), ref_rt(exit_p), ref_rt(ftir)
+        poynting_t = ref_exit[1] * poynting_p_factor(exit_p)
+        whole = {"tmm": peers.tmm_rt, "numpy": peers.numpy_rt, "fused": peers.numpy_fused_rt}
+        whole.update({p.key: p.rt for p in peers.PEERS})
+        pconv = Table("Peers: conventions (as documented; the last two checked here) and "
+                      "agreement with quelva, max |ΔR| / max |ΔT|",
+                      ["implementation", "angles", "polarisations", "absorbing index (checked)",
+                       "T of p light into an absorbing exit (checked)",
+                       *(f"{w}" for w in wnames), "frustrated TIR"])
+        for key in ("tmm", *ROW_ORDER[1:]):
+            peer = peers.PEER.get(key)
+            angles, pols = (peer.angle_unit, peer.polarisations) if peer else OWN_CONVENTIONS[key]
+            if peer is not None and not peer.available:
+                pconv.add(LABEL[key], angles, pols, "unavailable")
+                continue
+            fn = whole[key]
+
+            def cell(check):
+                try:
+                    return check()
+                except Exception as exc:
+                    return f"cannot run: {error_text(exc)}"
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")   # pyElli warns of the gain medium
+                index = cell(lambda: index_convention(fn(film)[0], fn(film_gain)[0],
+                                                      ref_film[0]))
+            p_exit = cell(lambda: p_convention(fn(exit_p)[1], ref_exit[1], poynting_t))
+            tir = cell(lambda: diff_pair(agree(ref_ftir, fn(ftir))))
+            pconv.add(LABEL[key] + (" (on its subset of λ)" if key == "tmm" else ""), angles,
+                      pols, index, p_exit, *(diff_pair(agreed[w].get(key)) for w in wnames), tir)
+        pconv.note = (
+            "Every peer is given quelva's inputs in its own form (angles in its unit; indices "
+            "as its own arrays, tables or permittivity functions) and its s and p results are "
+            "combined as quelva defines them: R = cos²φ R_s + sin²φ R_p, the same for T. "
+            "'Absorbing index': the absorbing film of W1/W2 (20 λ) computed as given and with "
+            "n conjugated; the one that matches quelva's R to 1e-9 tells the sign. 'T of p "
+            "light': air | 100 nm SiO2 | Lorentz absorber at θ = 0.9 (50 λ), compared with "
+            "quelva's T and with quelva's T rescaled to the Poynting flux into the absorber. "
+            "Frustrated TIR: BK7 | 300 nm air | 20 nm absorber | BK7 at θ = 1.0, φ = 0.6 (50 λ).")
+
     # -- targets --
+    summary_tab = summary_table(summary, args.quick) if summary else None
     tt_tab = Table("Targets", ["target", "measured", "status"])
     for desc, val, ok in targets:
         tt_tab.add(desc, val, status(ok))
@@ -737,7 +993,7 @@ def main_run(args) -> int:
         "Notes:",
         f"- 'per λ·medium' is the {STAT[0]} divided by N·L. quelva's time is one whole call "
         "from Python: DataPy(...), simulate(), reading r and t.",
-        f"- W3 and W4 run in child processes with RAYON_NUM_THREADS=1 and =2 (the pool size is "
+        f"- W3, W4 and W5 run in child processes with RAYON_NUM_THREADS=1 and =2 (the pool size is "
         f"read once per process), {cfg.child_passes} alternating child(ren) per count; the "
         "NumPy peers are single-threaded and are timed in the same children, interleaved with "
         "quelva.",
@@ -746,6 +1002,14 @@ def main_run(args) -> int:
         "refer to it. 'Fused by hand' computes s and p together, shares each medium's cosine "
         "and each layer's phase factors, and multiplies matrix elements directly: the fastest "
         "NumPy form we know, shown for context.",
+        "- tmm-faster, pyElli and PyMoosh (PyPI) get each stack in their own form, built "
+        "outside the clock: the index as a [λ x media] array (tmm-faster), as a Table "
+        "dispersion per distinct material (pyElli, which interpolates it in every call), or "
+        "as a permittivity function per distinct material (PyMoosh); the angle in degrees "
+        "for tmm-faster and pyElli. The timed call includes combining s and p as "
+        "cos²φ·s + sin²φ·p. tmm-faster's OpenMP threads follow the child's thread count "
+        "(OMP_NUM_THREADS; 1 for W1 and W2); pyElli and PyMoosh run on one thread and are "
+        "timed in the 1-thread children only.",
         "- tmm is pure Python: it runs on an evenly spread subset of the wavelengths and its "
         "time is scaled to the full N (its cost per wavelength does not depend on N); its "
         "agreement is measured on that subset.",
@@ -758,7 +1022,8 @@ def main_run(args) -> int:
     def report(markdown: bool) -> str:
         parts = [("\n\n" if markdown else "\n").join(header), ""]
         parts += [f"WARNING: {w}" for w in warn] + ([""] if warn else [])
-        parts += [tab.render(markdown) for tab in (main, tt_tab, gn, gl, mem, conv)
+        parts += [tab.render(markdown) for tab in (main, summary_tab, tt_tab, gn, gl, mem, conv,
+                                                   pconv)
                   if tab is not None and tab.rows]
         parts.append("\n".join(notes))
         return "\n".join(parts) + "\n"
@@ -827,6 +1092,7 @@ def main(argv=None) -> int:
     ap.add_argument("--child", default=None, help=argparse.SUPPRESS)
     ap.add_argument("--workloads", default="W3,W4", help=argparse.SUPPRESS)
     ap.add_argument("--impl", default="quelva", help=argparse.SUPPRESS)
+    ap.add_argument("--impls", default=None, help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, default=None, help=argparse.SUPPRESS)
     ap.add_argument("--statistic", choices=("median", "min"), default="median",
                     help="statistic of the timed samples (default: %(default)s)")

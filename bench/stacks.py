@@ -8,6 +8,7 @@ in electronvolts, as the usual tables do.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -95,6 +96,7 @@ class Stack:
 
 THETA = 0.3   # about 17 degrees
 PHI = 0.6     # mixed polarisation: 68 % s, 32 % p
+UNPOLARISED = math.pi / 4   # half s, half p
 
 
 def _build(name, media, thick, wl, theta=THETA, phi=PHI) -> Stack:
@@ -116,12 +118,15 @@ def _quarter(material, centre: float) -> float:
 
 
 def bragg_mirror(points: int, pairs: int = 10, centre: float = 600.0,
-                 lo: float = 400.0, hi: float = 900.0) -> Stack:
+                 lo: float = 400.0, hi: float = 900.0, theta: float = THETA,
+                 phi: float = PHI) -> Stack:
     """W3: (HL)^pairs quarter-wave TiO2/SiO2 mirror on BK7 (L = 2 pairs + 2)."""
     media = [air] + [titania, silica] * pairs + [bk7]
     thick = [_quarter(titania, centre), _quarter(silica, centre)] * pairs
-    return _build(f"{2 * pairs}-layer Bragg mirror", media, thick,
-                  np.linspace(lo, hi, points))
+    at = "" if (theta, phi) == (THETA, PHI) else f" at {math.degrees(theta):.0f}°, " + (
+        "unpolarised" if phi == UNPOLARISED else f"phi = {phi:g}")
+    return _build(f"{2 * pairs}-layer Bragg mirror{at}", media, thick,
+                  np.linspace(lo, hi, points), theta, phi)
 
 
 def chirped_mirror(points: int, pairs: int = 50, lo: float = 400.0,
@@ -180,6 +185,9 @@ def workload(name: str, quick: bool = False) -> Stack:
         return bragg_mirror(200 if quick else 1000)
     if name == "W4":
         return chirped_mirror(500 if quick else 10000)
+    if name == "W5":
+        # The W3 mirror at 45 degrees in unpolarised light: s and p part strongly.
+        return bragg_mirror(200 if quick else 1000, theta=math.pi / 4, phi=UNPOLARISED)
     if name == "BIG":
         return single_interface_big(20000 if quick else 1000000)
     raise ValueError(name)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The benchmark in one command: finds Python 3.12, makes or updates the venv
 # .venv/bench, installs quelva from this checkout with numpy, tmm and
-# matplotlib, builds the floor program, and runs bench/run.py with the
-# arguments given here (for example --quick or --markdown).
+# matplotlib and the peer packages (tmm-faster, pyElli, PyMoosh), builds the
+# floor program, and runs bench/run.py with the arguments given here (for
+# example --quick or --markdown). A peer that does not install is reported as
+# unavailable by the benchmark; it does not stop it.
 #
 #   scripts/bench.sh [--quick] [--markdown] [--plot PATH] [--no-plot] [--json PATH]
+#   scripts/bench.sh --test      # the benchmark's own tests (bench/test_bench.py) instead
 #
 # Environment: QUELVA_BENCH_PYTHON overrides the interpreter;
 # QUELVA_BENCH_SKIP_INSTALL=1 reuses the installed module as it is.
@@ -48,7 +51,14 @@ if [[ ! -x "$venv/bin/python" ]] || ! works "$venv/bin/python"; then
 fi
 vpy="$venv/bin/python"
 
-"$vpy" -m pip install --quiet --disable-pip-version-check numpy tmm matplotlib
+"$vpy" -m pip install --quiet --disable-pip-version-check numpy tmm matplotlib pytest
+# The peers, one at a time so that one that fails to install leaves the others.
+# The versions are those whose conventions bench/README.md describes.
+for peer in tmm-faster==0.1.3 pyElli==0.23.1 PyMoosh==4.0.1; do
+    if ! "$vpy" -m pip install --quiet --disable-pip-version-check "$peer"; then
+        echo "scripts/bench.sh: $peer did not install; the benchmark marks it unavailable" >&2
+    fi
+done
 if [[ "${QUELVA_BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
     echo "scripts/bench.sh: installing quelva from $root" >&2
     if ! "$vpy" -m pip install --quiet --disable-pip-version-check "$root"; then
@@ -68,4 +78,8 @@ else
     rm -f "$root/build/bench/quelva_floor"
 fi
 
+if [[ "${1:-}" == --test ]]; then
+    shift
+    exec "$vpy" -m pytest -q "$root/bench/test_bench.py" "$@"
+fi
 exec "$vpy" "$root/bench/run.py" "$@"

@@ -1,0 +1,175 @@
+"""Tests of the benchmark's peers and of how it reports them.
+
+They run in the benchmark's venv, where the peer packages are installed:
+
+    .venv/bench/bin/python -m pytest -q bench/test_bench.py
+
+Each peer must reproduce quelva's R and T to rounding on small stacks that
+exercise what its adapter converts (the angle's unit, which polarisation comes
+first, the s/p weighting, the sign of Im n). A peer whose package is missing is
+skipped here; the benchmark itself reports it as unavailable.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import peers  # noqa: E402
+import run  # noqa: E402
+import stacks  # noqa: E402
+
+quelva = pytest.importorskip("quelva")
+
+PHIS = (0.0, math.pi / 2, 0.6)   # pure s, pure p, mixed
+
+# PyMoosh sets array shapes in place, which NumPy 2.5 deprecates; not ours to fix.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+
+
+def peer_or_skip(key: str) -> peers.Peer:
+    peer = peers.PEER[key]
+    if not peer.available:
+        pytest.skip(f"{peer.package} unavailable: {peer.error}")
+    return peer
+
+
+def small_stacks(phi: float) -> dict:
+    return {
+        "absorbing film at 0.3 rad": dataclasses.replace(stacks.film_on_glass(7), phi=phi),
+        "mirror at 45°": stacks.bragg_mirror(9, pairs=3, theta=math.pi / 4, phi=phi),
+        "frustrated TIR": stacks.frustrated_tir(6, phi),
+    }
+
+
+@pytest.mark.parametrize("phi", PHIS)
+@pytest.mark.parametrize("key", [p.key for p in peers.PEERS])
+def test_peer_agrees_with_quelva_on_lossless_exit(key, phi):
+    peer = peer_or_skip(key)
+    for label, st in small_stacks(phi).items():
+        r_q, t_q = peers.quelva_rt(st)
+        r, t = peer.rt(st)
+        assert r.shape == r_q.shape == (st.points,), label
+        np.testing.assert_allclose(r, r_q, rtol=0, atol=1e-12, err_msg=label)
+        np.testing.assert_allclose(t, t_q, rtol=0, atol=1e-12, err_msg=label)
+
+
+# Into an absorbing exit medium the p transmittance of PyMoosh (like tmm) is the
+# Poynting flux; tmm-faster and pyElli report quelva's quantity.
+P_CONVENTION = {"tmm_faster": "as quelva", "pyelli": "as quelva", "pymoosh": "Poynting"}
+
+
+@pytest.mark.parametrize("key", [p.key for p in peers.PEERS])
+def test_p_transmittance_into_absorbing_exit(key):
+    peer = peer_or_skip(key)
+    st = stacks.absorbing_exit(8, math.pi / 2)
+    _, t_q = peers.quelva_rt(st)
+    _, t = peer.rt(st)
+    text = run.p_convention(t, t_q, t_q * run.poynting_p_factor(st))
+    assert P_CONVENTION[key] in text, text
+
+
+def test_poynting_factor_turns_quelva_into_tmm():
+    st = stacks.absorbing_exit(8, math.pi / 2)
+    _, t_q = peers.quelva_rt(st)
+    _, t_tmm = peers.tmm_rt(st)
+    assert np.max(np.abs(t_q - t_tmm)) > 1e-3       # the conventions do differ here
+    np.testing.assert_allclose(t_q * run.poynting_p_factor(st), t_tmm, rtol=0, atol=1e-13)
+
+
+@pytest.mark.parametrize("key", [p.key for p in peers.PEERS])
+def test_index_sign_is_found_from_an_absorbing_film(key):
+    peer = peer_or_skip(key)
+    film = stacks.film_on_glass(5)
+    gain = dataclasses.replace(film, n=np.conj(film.n))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")      # pyElli warns of the gain medium
+        text = run.index_convention(peer.rt(film)[0], peer.rt(gain)[0],
+                                    peers.quelva_rt(film)[0])
+    assert text == "Im n > 0 absorbs, as quelva"
+    # Fed the conjugated index as if it were the stack, the check names the other sign.
+    text = run.index_convention(peers.quelva_rt(gain)[0], peers.quelva_rt(film)[0],
+                                peers.quelva_rt(film)[0])
+    assert text == "Im n < 0 absorbs: give it conj(n)"
+
+
+def test_pymoosh_leaves_the_callers_wavelengths_alone():
+    peer = peer_or_skip("pymoosh")
+    st = stacks.film_on_glass(6)
+    prepared = peer.prepare(st)
+    for _ in range(2):
+        peer.run(prepared)
+    assert prepared[1].shape == (6,) and st.wl.shape == (6,)
+
+
+def test_one_wavelength_runs_everywhere():
+    st = stacks.workload("W1")
+    r_q, t_q = peers.quelva_rt(st)
+    for peer in peers.PEERS:
+        if peer.available:
+            r, t = peer.rt(st)
+            np.testing.assert_allclose([r[0], t[0]], [r_q[0], t_q[0]], rtol=0, atol=1e-14)
+
+
+def test_distinct_media_shares_equal_rows():
+    st = stacks.chirped_mirror(5)
+    rows, which = peers._distinct_media(st.n)
+    assert len(which) == st.layers == 102
+    assert len(rows) == 5      # air, TiO2, SiO2, silver, BK7
+    for j, k in enumerate(which):
+        np.testing.assert_array_equal(rows[k], st.n[j])
+
+
+def test_missing_package_is_unavailable_not_fatal():
+    ghost = dataclasses.replace(peers.PEER["tmm_faster"], key="ghost",
+                                module="no_such_module_for_the_benchmark")
+    assert not ghost.available
+    assert ghost.error.startswith("ModuleNotFoundError")
+
+
+def test_a_peer_that_raises_is_reported_and_the_others_still_timed(monkeypatch):
+    peer = peer_or_skip("tmm_faster")
+
+    def refuse(_prepared):
+        raise ValueError("no oblique incidence")
+    monkeypatch.setattr(peer, "run", refuse)
+    st = stacks.film_on_glass(4)
+    fns = run.impl_fns(st, ("quelva", "numpy", "tmm_faster"))
+    res = run.measure(fns, run.Settings(quick=True), rounds=3)
+    assert res["tmm_faster"] == {"error": "ValueError: no oblique incidence"}
+    assert res["quelva"]["rounds"] >= 3 and res["numpy"]["time"] > 0
+    ag = run.agreement(fns, peers.quelva_rt(st), ("numpy", "tmm_faster"))
+    assert ag["tmm_faster"] == "ValueError: no oblique incidence"
+    assert run.diff_pair(ag["tmm_faster"]).startswith("cannot run: ValueError")
+    assert max(ag["numpy"]) < 1e-14
+
+
+def test_w5_is_the_w3_mirror_at_45_degrees_unpolarised():
+    w3, w5 = stacks.workload("W3"), stacks.workload("W5")
+    np.testing.assert_array_equal(w3.n, w5.n)
+    np.testing.assert_array_equal(w3.d, w5.d)
+    assert (w5.theta, w5.phi) == (math.pi / 4, math.pi / 4)
+
+
+@pytest.mark.parametrize("name, key, threads, expected", [
+    ("W4", "tmm_faster", 1, run.T_FASTER_W4),
+    ("W4", "fused", 1, run.T_FASTER_W4),
+    ("W3", "tmm_faster", 1, run.T_FASTER),
+    ("W5", "tmm_faster", 1, run.T_FASTER),
+    ("W2", "tmm_faster", 1, run.T_FASTER),
+    ("W1", "tmm_faster", 1, None),
+    ("W4", "tmm_faster", 2, None),
+    ("W4", "numpy", 2, run.T_NUMPY_2),
+    ("W5", "numpy", 1, None),
+    ("W4", "pymoosh", 1, None),
+])
+def test_targets(name, key, threads, expected):
+    assert run.target_for(name, key, threads) == expected
