@@ -232,7 +232,7 @@ def main(argv):
     problem = Problem(args.stacks, args.wavelengths, args.seed)
     tasks = len(problem.chunks(args.chunk))
     print(f"{args.stacks} coatings x {args.wavelengths} wavelengths, {tasks} tasks of up to {args.chunk} stacks")
-    print(f"{'way':34s}{'start-up':>10s}{'compute':>10s}{'stacks/s':>12s}")
+    print(f"{'way':44s}{'start-up':>10s}{'compute':>10s}{'stacks/s':>12s}")
 
     results = {}
     for way in args.ways:
@@ -245,7 +245,7 @@ def main(argv):
         finally:
             stop()
         start_up = f"{ready - started:.2f} s" if way != "serial" else "-"
-        print(f"{label:34s}{start_up:>10s}{done - ready:>8.2f} s{args.stacks / (done - ready):>12,.0f}",
+        print(f"{label:44s}{start_up:>10s}{done - ready:>8.2f} s{args.stacks / (done - ready):>12,.0f}",
               flush=True)
 
     r, t = results[args.ways[0]]
