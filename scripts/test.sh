@@ -9,7 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-TEST_REQUIREMENTS=(pytest hypothesis mpmath mypy)
+TEST_REQUIREMENTS=(pytest hypothesis mpmath mypy dask distributed tmm)
+# Installed together with NumPy (Matplotlib needs it), so not in the suite without NumPy.
+NUMPY_TEST_REQUIREMENTS=(matplotlib)
 
 ensure_build_tools
 ensure_apt libgtest-dev
@@ -42,7 +44,7 @@ run_suite() {
     "$venv/bin/python" -m pip uninstall -q -y quelva numpy >/dev/null 2>&1 || true
     "$venv/bin/python" -m pip install -q "${TEST_REQUIREMENTS[@]}"
     if [ -n "$numpy" ]; then
-        "$venv/bin/python" -m pip install -q "$numpy"
+        "$venv/bin/python" -m pip install -q "$numpy" "${NUMPY_TEST_REQUIREMENTS[@]}"
     fi
     "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel"
     (cd tests && "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$@" .)

@@ -1,0 +1,248 @@
+"""The examples for many stacks and thick substrates: the incoherent-substrate
+formula against tmm's inc_tmm, the Dask path of the design sweep on a
+LocalCluster against a plain loop, and both scripts run end to end at small
+sizes. Whatever starts processes or a cluster runs in a child interpreter
+with a timeout, so that a hang fails the test instead of stopping CI."""
+
+import importlib
+import math
+import re
+import sys
+
+import pytest
+
+from conftest import REPO_ROOT, run_python
+
+np = pytest.importorskip("numpy")
+
+import quelva  # noqa: E402
+
+EXAMPLES = REPO_ROOT / "examples"
+CHILD_TIMEOUT = 300
+
+
+def example(name):
+    """The example module `name` (examples/ holds the modules it imports too)."""
+    if str(EXAMPLES) not in sys.path:
+        sys.path.insert(0, str(EXAMPLES))
+    return importlib.import_module(name)
+
+
+def run_example(script, *args, timeout=CHILD_TIMEOUT):
+    """Runs examples/`script` with `args` as a user would, in its own interpreter."""
+    return run_python(
+        f"""
+        import runpy, sys
+        sys.argv = [{str(EXAMPLES / script)!r}] + {list(args)!r}
+        sys.path.insert(0, {str(EXAMPLES)!r})
+        try:
+            runpy.run_path(sys.argv[0], run_name="__main__")
+        except SystemExit as stop:
+            sys.exit(stop.code)
+        """,
+        timeout=timeout,
+    )
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64)
+
+
+# ---------------------------------------------------------------------------
+# Incoherent substrate against tmm
+
+
+def tmm_coated_substrate(tmm, pol, front, substrate, thickness, back, lam, theta):
+    """tmm's R and T at one wavelength of air | front | substrate | back | air.
+
+    front and back are lists of (index, thickness), substrate the complex
+    index. tmm puts the substrate's complex index into the Fresnel
+    coefficients of its faces as well; the model under test keeps the faces
+    lossless and lets kappa act over the thickness only, which differs at
+    order kappa behind a coating. So an absorbing substrate is framed by two
+    incoherent layers of its real index and no thickness: tmm's coatings then
+    see the same lossless medium, and the two bare interfaces real | complex
+    that this adds reflect only (kappa / 2n)^2, below 1e-11 for the kappas
+    used here.
+    """
+    if substrate.imag == 0.0:
+        middle = [(substrate, thickness)]
+    else:
+        middle = [(substrate.real, 0.0), (substrate, thickness), (substrate.real, 0.0)]
+    n_list = [1.0] + [m for m, _ in front] + [m for m, _ in middle] + [m for m, _ in back] + [1.0]
+    d_list = [math.inf] + [h for _, h in front] + [h for _, h in middle] + [h for _, h in back] + [math.inf]
+    c_list = ["i"] + ["c"] * len(front) + ["i"] * len(middle) + ["c"] * len(back) + ["i"]
+    out = tmm.inc_tmm(pol, np.array(n_list), np.array(d_list), c_list, theta, lam)
+    return out["R"], out["T"]
+
+
+def cauchy(a, b, kappa=0.0):
+    """An index n = a + b / (lambda in um)^2 + i kappa, so that the angle in
+    the substrate changes with the wavelength."""
+    return lambda lam: a + b / (lam / 1000.0) ** 2 + 1j * kappa
+
+
+# (front layers, substrate, thickness, back layers, wavelengths, theta); the
+# layers as (index function, thickness in nm).
+SUBSTRATE_CASES = {
+    "bare lossless slab": ([], cauchy(1.5, 0.0), 1e6, [], [450.0, 633.0], 0.6),
+    "coated both faces, absorbing glass": (
+        [(cauchy(1.38, 0.003), 99.6)], cauchy(1.51, 0.005, 1e-6), 5e6,
+        [(cauchy(2.3, 0.02), 60.0), (cauchy(1.46, 0.003), 94.0)], [420.0, 532.1, 780.0], 0.9),
+    "absorbing film in front, wafer": (
+        [(cauchy(2.0, 0.0, 0.4), 15.0), (cauchy(1.45, 0.0), 80.0)], cauchy(3.45, 0.12, 1e-5), 5e6,
+        [], [950.0, 1100.0, 1300.0], 0.3),
+    "opaque wafer": ([(cauchy(2.0, 0.0), 140.0)], cauchy(3.5, 0.0, 2e-5), 5e7,
+                     [(cauchy(2.0, 0.0), 140.0)], [1000.0, 1200.0], 0.0),
+}
+
+
+@pytest.mark.parametrize("phi", [0.0, math.pi / 2, 0.7], ids=["s", "p", "mixed"])
+@pytest.mark.parametrize("case", list(SUBSTRATE_CASES))
+def test_incoherent_substrate_against_tmm(case, phi):
+    tmm = pytest.importorskip("tmm")
+    incoherent_substrate = example("incoherent_substrate").incoherent_substrate
+    front, substrate, thickness, back, wavelengths, theta = SUBSTRATE_CASES[case]
+    wl = np.array(wavelengths)
+
+    def rows(layers):
+        return [m(wl) * np.ones(wl.size) for m, _ in layers]
+
+    front_n = np.array([np.ones(wl.size)] + rows(front) + [substrate(wl)], dtype=np.complex128)
+    back_n = np.array([substrate(wl)] + rows(back) + [np.ones(wl.size)], dtype=np.complex128)
+    r, t = incoherent_substrate(np.array([h for _, h in front]), front_n, thickness,
+                                np.array([h for _, h in back]), back_n, wl, theta, phi)
+    assert r.shape == t.shape == wl.shape
+
+    for i, lam in enumerate(wl):
+        at = [(complex(m(lam)), h) for m, h in front], complex(substrate(lam)), [(complex(m(lam)), h) for m, h in back]
+        r_s, t_s = tmm_coated_substrate(tmm, "s", at[0], at[1], thickness, at[2], lam, theta)
+        r_p, t_p = tmm_coated_substrate(tmm, "p", at[0], at[1], thickness, at[2], lam, theta)
+        s_weight, p_weight = math.cos(phi) ** 2, math.sin(phi) ** 2
+        assert abs(r[i] - (s_weight * r_s + p_weight * r_p)) < 1e-10
+        assert abs(t[i] - (s_weight * t_s + p_weight * t_p)) < 1e-10
+
+
+def test_opaque_wafer_reflects_like_its_front_face():
+    """Behind an opaque substrate nothing comes back: R is the front coating's
+    own coherent R on a semi-infinite substrate, T is 0 to the attenuation."""
+    incoherent_substrate = example("incoherent_substrate").incoherent_substrate
+    wl = np.array([1000.0, 1100.0])
+    substrate = np.full(wl.size, 3.5 + 0.01j)  # 1/e length 8 um: 1 mm passes e^-125
+    front_n = np.array([np.ones(2), np.full(2, 2.0), substrate])
+    back_n = np.array([substrate, np.ones(2)])
+    r, t = incoherent_substrate(np.array([140.0]), front_n, 1e6, np.array([]), back_n, wl, 0.4, 0.3)
+    lossless = front_n.copy()
+    lossless[-1] = lossless[-1].real
+    r_face = quelva.DataPy(np.array([140.0]), lossless, wl, 0.4, 0.3).simulate().r
+    assert np.allclose(r, r_face, rtol=0, atol=1e-15)
+    assert np.all((t >= 0) & (t < 1e-50))
+
+
+# ---------------------------------------------------------------------------
+# The design sweep: Dask against a plain loop
+
+
+def test_dask_local_cluster_matches_a_plain_loop(tmp_path):
+    pytest.importorskip("distributed")
+    design_sweep = example("design_sweep")
+    stacks, wavelengths, seed = 300, 200, 11
+    result = run_python(
+        f"""
+        import sys
+        sys.path.insert(0, {str(EXAMPLES)!r})
+        import numpy as np
+        from dask.distributed import Client, LocalCluster
+        import design_sweep
+
+        problem = design_sweep.Problem({stacks}, {wavelengths}, {seed})
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            assert len(client.scheduler_info()["workers"]) == 2
+            r, t = design_sweep.run_dask(problem, 64, client)
+        np.save({str(tmp_path / "r.npy")!r}, r)
+        np.save({str(tmp_path / "t.npy")!r}, t)
+        print("cluster closed")
+        """,
+        env={"PYTHONPATH": str(EXAMPLES)},
+        timeout=CHILD_TIMEOUT,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "cluster closed"
+    assert "Traceback" not in result.stderr
+
+    # The same stacks one by one, with quelva called directly.
+    problem = design_sweep.Problem(stacks, wavelengths, seed)
+    assert problem.d.shape == (stacks, 4)
+    r_loop = np.array([quelva.DataPy(d.copy(), problem.n, problem.wl, problem.theta, problem.phi).simulate().r
+                       for d in problem.d])
+    t_loop = np.array([quelva.DataPy(d.copy(), problem.n, problem.wl, problem.theta, problem.phi).simulate().t
+                       for d in problem.d])
+    r, t = np.load(tmp_path / "r.npy"), np.load(tmp_path / "t.npy")
+    assert r.shape == t.shape == (stacks, wavelengths)
+    assert np.array_equal(bits(r), bits(r_loop))
+    assert np.array_equal(bits(t), bits(t_loop))
+
+
+def test_thickness_errors_are_those_of_the_seed():
+    """Different seeds give different coatings around the nominal design; one
+    seed always the same (the three ways compute the same stacks)."""
+    design_sweep = example("design_sweep")
+    a, b, c = (design_sweep.Problem(2000, 10, seed).d for seed in (1, 1, 2))
+    assert np.array_equal(a, b) and not np.array_equal(a, c)
+    relative = a / design_sweep.NOMINAL_D - 1.0
+    assert abs(relative.mean()) < 0.003
+    assert abs(relative.std() - design_sweep.THICKNESS_ERROR) < 0.003
+
+
+# ---------------------------------------------------------------------------
+# The scripts end to end
+
+
+def plot_check(result, png):
+    """Either the PNG was written, or the script said why not."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert "Matplotlib is not installed: no plot" in result.stdout
+        assert not png.exists()
+    else:
+        assert f"plot written to {png}" in result.stdout
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_design_sweep_script(tmp_path):
+    ways = "serial,pool,dask"
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        ways = "serial,pool"
+    png = tmp_path / "sweep.png"
+    result = run_example("design_sweep.py", "--stacks", "240", "--chunk", "50", "--workers", "2",
+                         "--ways", ways, "--plot", str(png))
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "240 coatings x 200 wavelengths, 5 tasks of up to 50 stacks"
+    rates = [line for line in lines if re.search(r"\d s +[\d,]+$", line)]
+    assert len(rates) == len(ways.split(","))
+    assert f"R and T identical bit for bit across {ways.replace(',', ', ')}: yes" in lines
+    assert any(line.startswith("mean R over 420-680 nm: nominal 0.25") for line in lines)
+    plot_check(result, png)
+
+
+def test_design_sweep_refuses_unknown_ways():
+    result = run_example("design_sweep.py", "--ways", "serial,threads", "--no-plot")
+    assert result.returncode == 2
+    assert "--ways takes a comma-separated subset of serial,pool,dask" in result.stderr
+
+
+def test_incoherent_substrate_script(tmp_path):
+    png = tmp_path / "substrate.png"
+    result = run_example("incoherent_substrate.py", "--points", "8000", "--plot", str(png))
+    assert result.returncode == 0, result.stdout + result.stderr
+    differences = [tuple(float(x) for x in found)
+                   for found in re.findall(r"\|dR\| (\S+), \|dT\| (\S+)", result.stdout)]
+    # Two cases; the coherent spectrum's average follows the incoherent one.
+    assert len(differences) == 2
+    assert all(max(pair) < 0.01 for pair in differences)
+    plot_check(result, png)
