@@ -16,39 +16,15 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-works() { "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; }
+. scripts/lib.sh
 
-find_python() {
-    if [[ -n "${QUELVA_BENCH_PYTHON:-}" ]]; then
-        works "$QUELVA_BENCH_PYTHON" && { echo "$QUELVA_BENCH_PYTHON"; return 0; }
-        echo "scripts/bench.sh: QUELVA_BENCH_PYTHON=$QUELVA_BENCH_PYTHON is not a working Python 3.12" >&2
-        return 1
-    fi
-    if command -v python3.12 >/dev/null 2>&1 && works python3.12; then
-        command -v python3.12
-        return 0
-    fi
-    local proot candidate
-    if command -v pyenv >/dev/null 2>&1 && proot="$(pyenv root 2>/dev/null)"; then
-        for candidate in "$proot"/versions/3.12*/bin/python3.12; do
-            if [[ -x "$candidate" ]] && works "$candidate"; then
-                echo "$candidate"
-                return 0
-            fi
-        done
-    fi
-    echo "scripts/bench.sh: no working Python 3.12 found (tried python3.12 on PATH and" \
-         "\$(pyenv root)/versions/3.12*/bin/python3.12); set QUELVA_BENCH_PYTHON" >&2
-    return 1
-}
-
-py="$(find_python)"
-venv="$root/.venv/bench"
-if [[ ! -x "$venv/bin/python" ]] || ! works "$venv/bin/python"; then
-    echo "scripts/bench.sh: creating $venv with $py" >&2
-    rm -rf "$venv"
-    "$py" -m venv "$venv"
+if [[ -n "${QUELVA_BENCH_PYTHON:-}" ]]; then
+    py=$QUELVA_BENCH_PYTHON
+else
+    py=$(find_python 3.12)
 fi
+venv="$root/.venv/bench"
+make_venv "$venv" "$py"
 vpy="$venv/bin/python"
 
 "$vpy" -m pip install --quiet --disable-pip-version-check numpy tmm matplotlib pytest

@@ -51,3 +51,16 @@ make_venv() {
         "$dir/bin/python" -m pip install -q --upgrade pip
     fi
 }
+
+# extra_requirements EXTRA...: the requirements of the named optional-dependency
+# groups of pyproject.toml, one a line: the one place that lists what the
+# tests and examples need.
+extra_requirements() {
+    "$(find_python 3.12)" - "$@" <<'PY'
+import sys, tomllib
+with open("pyproject.toml", "rb") as f:
+    extras = tomllib.load(f)["project"]["optional-dependencies"]
+for name in sys.argv[1:]:
+    print("\n".join(extras[name]))
+PY
+}

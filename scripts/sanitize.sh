@@ -27,7 +27,8 @@ python=$(find_python 3.12)
 # libstdc++ (maybe-uninitialized in <regex>); the ordinary build is warning-clean.
 echo "== sanitize: building engine, C++ tests and module with ASan + UBSan"
 make_venv .venv/sanitize "$python"
-.venv/sanitize/bin/python -m pip install -q "numpy>=2" pytest hypothesis mpmath
+mapfile -t test_requirements < <(extra_requirements test)
+.venv/sanitize/bin/python -m pip install -q "numpy>=2" "${test_requirements[@]}"
 cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBRENMOR_BUILD_TESTS=ON -DQUELVA_BUILD_MODULE=ON -DQUELVA_WERROR=OFF \
     -DPython_EXECUTABLE="$PWD/.venv/sanitize/bin/python" \
@@ -103,7 +104,7 @@ run_python_suite numpy2 .venv/sanitize "$@"
 
 make_venv .venv/sanitize-nonumpy "$python"
 .venv/sanitize-nonumpy/bin/python -m pip uninstall -q -y numpy >/dev/null 2>&1 || true
-.venv/sanitize-nonumpy/bin/python -m pip install -q pytest hypothesis mpmath
+.venv/sanitize-nonumpy/bin/python -m pip install -q "${test_requirements[@]}"
 run_python_suite nonumpy .venv/sanitize-nonumpy "$@"
 
 echo "== sanitize: no sanitizer report"

@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-TEST_REQUIREMENTS=(pytest hypothesis mpmath mypy dask distributed tmm)
-# Installed together with NumPy (Matplotlib needs it), so not in the suite without NumPy.
-NUMPY_TEST_REQUIREMENTS=(matplotlib)
+mapfile -t TEST_REQUIREMENTS < <(extra_requirements test)
+((${#TEST_REQUIREMENTS[@]})) || { echo "no test requirements read from pyproject.toml" >&2; exit 1; }
+# With NumPy, the examples' requirements too (Matplotlib needs NumPy).
+mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example)
 
 ensure_build_tools
 ensure_apt libgtest-dev
