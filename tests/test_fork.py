@@ -9,17 +9,14 @@ not exist in it fails the test instead of hanging the run.
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
 pytest.importorskip("numpy")
 
-TESTS_DIR = Path(__file__).resolve().parent
+from conftest import TESTS_DIR, run_python  # noqa: E402
+
 WORKERS = 3
 
 PRELUDE = """
@@ -44,14 +41,8 @@ def wait(pid, seconds):
 
 
 def run(code, timeout=120):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(WORKERS), OPENBLAS_NUM_THREADS="1")
-    try:
-        proc = subprocess.run(
-            [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-            capture_output=True, text=True, cwd=TESTS_DIR, env=env, timeout=timeout,
-        )
-    except subprocess.TimeoutExpired as exc:
-        pytest.fail(f"hung for {timeout} s; output so far: {exc.stdout!r} {exc.stderr!r}")
+    env = {"RAYON_NUM_THREADS": str(WORKERS), "OPENBLAS_NUM_THREADS": "1"}
+    proc = run_python(PRELUDE + textwrap.dedent(code), env=env, timeout=timeout, cwd=TESTS_DIR)
     assert proc.returncode == 0, proc.stdout + proc.stderr[-4000:]
     return proc.stdout.splitlines()
 

@@ -3,27 +3,21 @@ thousands of times, leaves traced memory, the resident size and the
 reference counts of the caller's objects where they were.
 
 The panic rows write a report to standard error on every call; they run in
-a subprocess whose standard error goes to a file, and the number of reports
+a subprocess whose standard error is collected, and the number of reports
 is checked too.
 """
 
 from __future__ import annotations
 
 import json
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import pytest
 
 np = pytest.importorskip("numpy")
 
 import quelva  # noqa: E402
+from conftest import TESTS_DIR, run_python  # noqa: E402
 from leak_check import expect_exception, measure, sanitized  # noqa: E402
-
-TESTS_DIR = Path(__file__).resolve().parent
 ITERATIONS = 4000
 # Growth allowed over ITERATIONS calls. A leak of one copy per call (each
 # case copies at least 8 KB) would add tens of megabytes; one Python object
@@ -203,7 +197,7 @@ def test_error_rows_do_not_leak(case):
 
 
 # ---------------------------------------------------------------------------
-# Panic rows, in a subprocess with standard error going to a file.
+# Panic rows, in a subprocess whose standard error is collected.
 
 PANIC_SCRIPT = """
 import json, sys
@@ -258,25 +252,17 @@ PANIC_CASES = [
 ]
 
 
-def run_script(script, args, tmp_path, env=None):
-    err_path = tmp_path / "stderr.txt"
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    with open(err_path, "w") as err:
-        proc = subprocess.run(
-            [sys.executable, "-c", script, *args],
-            stdout=subprocess.PIPE, stderr=err, text=True, cwd=TESTS_DIR, env=full_env, timeout=240,
-        )
-    stderr = err_path.read_text()
-    assert proc.returncode == 0, stderr[-3000:]
-    return json.loads(proc.stdout.strip().splitlines()[-1]), stderr
+def run_script(script, args):
+    proc = run_python(script, args=args, timeout=240, cwd=TESTS_DIR)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1]), proc.stderr
 
 
 @pytest.mark.parametrize("case", PANIC_CASES)
-def test_panic_rows_do_not_leak(case, tmp_path):
+def test_panic_rows_do_not_leak(case):
     if case.startswith("row 12") and int(np.__version__.split(".")[0]) < 2:
         pytest.skip("NumPy 1.x limits arrays to 32 dimensions")
-    result, stderr = run_script(PANIC_SCRIPT.format(iterations=ITERATIONS), [case], tmp_path)
+    result, stderr = run_script(PANIC_SCRIPT.format(iterations=ITERATIONS), [case])
     check(result)
     # Every panic wrote its report, nothing else was written.
     reports = stderr.split("=== start\n", 1)[1].count("panicked at ")
@@ -300,8 +286,8 @@ print(json.dumps(result))
 """
 
 
-def test_missing_numpy_row_does_not_leak(tmp_path):
+def test_missing_numpy_row_does_not_leak():
     """Row 13: every construction tries to load NumPy again, and fails, without leaking."""
-    result, stderr = run_script(NO_NUMPY_SCRIPT.format(iterations=ITERATIONS), [], tmp_path)
+    result, stderr = run_script(NO_NUMPY_SCRIPT.format(iterations=ITERATIONS), [])
     check(result)
     assert stderr.count("panicked at ") == 2 * (ITERATIONS + 200)

@@ -11,23 +11,18 @@ skip themselves in the sanitised build.
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
 np = pytest.importorskip("numpy")
 
+from conftest import TESTS_DIR, run_python  # noqa: E402
 from leak_check import sanitized  # noqa: E402
 
 pytestmark = pytest.mark.skipif(
     sanitized(), reason="ASan needs unlimited address space and aborts on exhaustion"
 )
-
-TESTS_DIR = Path(__file__).resolve().parent
 
 PRELUDE = """
 import resource, sys
@@ -71,12 +66,7 @@ def still_usable():
 
 
 def run(code, env=None):
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    proc = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-        capture_output=True, text=True, cwd=TESTS_DIR, env=full_env, timeout=240,
-    )
+    proc = run_python(PRELUDE + textwrap.dedent(code), env=env, timeout=240, cwd=TESTS_DIR)
     assert proc.returncode == 0, proc.stderr[-4000:]
     return proc.stdout.splitlines(), proc.stderr
 

@@ -8,17 +8,11 @@ deadlock fails the test instead of hanging the run.
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-
 import pytest
 
 pytest.importorskip("numpy")
 
-TESTS_DIR = Path(__file__).resolve().parent
+from conftest import TESTS_DIR, run_python  # noqa: E402
 
 SCRIPT = """
 import sys, threading, time
@@ -102,14 +96,8 @@ print("again", [snapshot(o) for o in objects] == expected)
 
 @pytest.mark.parametrize("threads, rounds", [(2, 150), (6, 60)])
 def test_threads_share_objects(threads, rounds):
-    env = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1")
-    try:
-        proc = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(SCRIPT.format(threads=threads, rounds=rounds))],
-            capture_output=True, text=True, cwd=TESTS_DIR, env=env, timeout=150,
-        )
-    except subprocess.TimeoutExpired as exc:
-        pytest.fail(f"hung; output so far: {exc.stdout!r}")
+    env = {"RAYON_NUM_THREADS": "3", "OPENBLAS_NUM_THREADS": "1"}
+    proc = run_python(SCRIPT.format(threads=threads, rounds=rounds), env=env, timeout=150, cwd=TESTS_DIR)
     assert proc.returncode == 0, proc.stderr[-4000:]
     assert proc.stdout.splitlines() == [
         "alive 0",
