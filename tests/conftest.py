@@ -53,3 +53,83 @@ def numpy_available():
     except ImportError:
         return False
     return True
+
+
+# ---------------------------------------------------------------------------
+# Probe objects for the angles, one per path through the interpreter's float
+# conversion. Tests that compare messages read them from the probe.
+
+
+class Floaty:
+    """Converts through __float__ to `value`."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Indexy:
+    """Only __index__: the float conversion falls back to it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatSub(float):
+    """A float subclass: its value is used directly."""
+
+    def __float__(self):  # never called; a call would show as 99.0
+        return 99.0
+
+
+class ReturnsInt:
+    """__float__ returns an int, which the conversion refuses."""
+
+    def __float__(self):
+        return 3
+
+
+class NoFloat:
+    """Neither __float__ nor __index__."""
+
+
+class RaisesTypeError:
+    message = "no float for you"
+
+    def __float__(self):
+        raise TypeError(self.message)
+
+
+class RaisesTypeErrorWithCause:
+    """The TypeError carries an explicit cause, which the module keeps."""
+
+    message = "no float today"
+    cause = ValueError("the cause")
+
+    def __float__(self):
+        raise TypeError(self.message) from self.cause
+
+
+class FancyTypeError(TypeError):
+    pass
+
+
+class RaisesTypeErrorSubclass:
+    """A subclass of TypeError passes unchanged, unlike TypeError itself."""
+
+    message = "a subclass of TypeError"
+
+    def __float__(self):
+        raise FancyTypeError(self.message)
+
+
+class RaisesValueError:
+    message = "not a good value"
+
+    def __float__(self):
+        raise ValueError(self.message)

@@ -13,7 +13,17 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import quelva  # noqa: E402
-from conftest import run_python  # noqa: E402
+from conftest import (  # noqa: E402
+    FancyTypeError,
+    Floaty,
+    FloatSub,
+    Indexy,
+    RaisesTypeErrorSubclass,
+    RaisesTypeErrorWithCause,
+    RaisesValueError,
+    ReturnsInt,
+    run_python,
+)
 
 TARGET = "PyArray<T, D>"
 
@@ -141,23 +151,6 @@ def test_accepted_arrays():
     assert sim.r.tolist() == ref.r.tolist() and sim.t.tolist() == ref.t.tolist()
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Indexy:
-    def __index__(self):
-        return 3
-
-
-class FloatSub(float):
-    pass
-
-
 @pytest.mark.parametrize(
     "value, expected",
     [
@@ -174,7 +167,7 @@ class FloatSub(float):
         (np.array([[2.0]]).reshape(()), 2.0),
         (FloatSub(1.5), 1.5),
         (Floaty(-1.0), -1.0),
-        (Indexy(), 3.0),
+        (Indexy(3), 3.0),
         (decimal.Decimal("0.1"), 0.1),
         (fractions.Fraction(1, 4), 0.25),
         (math.inf, math.inf),
@@ -206,12 +199,7 @@ def float_conversion_message(value):
     return str(info.value)
 
 
-class NotFloat:
-    def __float__(self):
-        return 1  # not a float
-
-
-@pytest.mark.parametrize("value", ["0.5", None, [1.0], 1j, NotFloat(), np.array([1.0, 2.0]), object()])
+@pytest.mark.parametrize("value", ["0.5", None, [1.0], 1j, ReturnsInt(), np.array([1.0, 2.0]), object()])
 @pytest.mark.parametrize("which", ["theta", "phi"])
 def test_angle_type_errors(value, which):
     expected = float_conversion_message(value)
@@ -223,41 +211,20 @@ def test_angle_type_errors(value, which):
     assert info.value.args == (f"argument '{which}': {expected}",)
 
 
-class CausedTypeError:
-    cause = ValueError("the cause")
-
-    def __float__(self):
-        raise TypeError("no float today") from self.cause
-
-
-class MyTypeError(TypeError):
-    pass
-
-
-class SubTypeError:
-    def __float__(self):
-        raise MyTypeError("special")
-
-
-class RaisesValueError:
-    def __float__(self):
-        raise ValueError("not a good value")
-
-
 def test_replacement_keeps_the_cause_only():
     with pytest.raises(TypeError) as info:
-        quelva.DataPy(*good(), CausedTypeError(), 0.0)
+        quelva.DataPy(*good(), RaisesTypeErrorWithCause(), 0.0)
     err = info.value
     assert type(err) is TypeError
-    assert str(err) == "argument 'theta': no float today"
-    assert err.__cause__ is CausedTypeError.cause
+    assert str(err) == f"argument 'theta': {RaisesTypeErrorWithCause.message}"
+    assert err.__cause__ is RaisesTypeErrorWithCause.cause
     # The conversion's own exception is not chained.
     chained = []
     e = err
     while e is not None:
         chained.append(e)
         e = e.__cause__ or e.__context__
-    assert not any(str(c) == "no float today" for c in chained)
+    assert not any(str(c) == RaisesTypeErrorWithCause.message for c in chained)
 
 
 def test_replacement_without_cause_suppresses_context():
@@ -270,8 +237,8 @@ def test_replacement_without_cause_suppresses_context():
 @pytest.mark.parametrize(
     "value, exc_type, message",
     [
-        (SubTypeError(), MyTypeError, "special"),
-        (RaisesValueError(), ValueError, "not a good value"),
+        (RaisesTypeErrorSubclass(), FancyTypeError, RaisesTypeErrorSubclass.message),
+        (RaisesValueError(), ValueError, RaisesValueError.message),
         (10**400, OverflowError, None),
     ],
 )

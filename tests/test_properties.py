@@ -24,6 +24,17 @@ from numpy.lib.stride_tricks import as_strided  # noqa: E402
 
 import quelva  # noqa: E402
 import stack_reference  # noqa: E402
+from conftest import (  # noqa: E402
+    Floaty,
+    FloatSub,
+    Indexy,
+    NoFloat,
+    RaisesTypeError,
+    RaisesTypeErrorSubclass,
+    RaisesTypeErrorWithCause,
+    RaisesValueError,
+    ReturnsInt,
+)
 
 # Default example counts; no deadline, since the sanitised build is slower.
 PROFILE = settings(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -350,64 +361,8 @@ def angle(draw):
                          np.array(0.7), np.array(3), np.longdouble(0.5)]),
         st.sampled_from([Floaty(0.125), Indexy(5), RaisesTypeError(), RaisesTypeErrorWithCause(),
                          RaisesTypeErrorSubclass(), RaisesValueError(), ReturnsInt(), FloatSub(2.5)]),
-        st.sampled_from(["0.5", None, 1j, [0.5], object(), np.array([0.1, 0.2]), Decimalish()]),
+        st.sampled_from(["0.5", None, 1j, [0.5], object(), np.array([0.1, 0.2]), NoFloat()]),
     ))
-
-
-class Floaty:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
-class Indexy:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
-class RaisesTypeError:
-    def __float__(self):
-        raise TypeError("no float for you")
-
-
-class RaisesTypeErrorWithCause:
-    cause = KeyError("the cause")
-
-    def __float__(self):
-        raise TypeError("wrapped") from self.cause
-
-
-class FancyTypeError(TypeError):
-    pass
-
-
-class RaisesTypeErrorSubclass:
-    def __float__(self):
-        raise FancyTypeError("a subclass of TypeError")
-
-
-class RaisesValueError:
-    def __float__(self):
-        raise ValueError("not today")
-
-
-class ReturnsInt:
-    def __float__(self):
-        return 3
-
-
-class FloatSub(float):
-    def __float__(self):  # never called: the value of a float subclass is used directly
-        return 99.0
-
-
-class Decimalish:
-    """Neither __float__ nor __index__."""
 
 
 # ---------------------------------------------------------------------------
