@@ -47,6 +47,23 @@ def run_python(code, *, env=None, timeout=120, cwd=None, args=()):
         pytest.fail(f"hung for {timeout} s; output so far: {exc.stdout!r} {exc.stderr!r}")
 
 
+# ---------------------------------------------------------------------------
+# The module's fixed texts. Callers match on them, so the tests compare them
+# exactly; changing one here means changing what callers see.
+
+DATAPY_NEW = "DataPy.__new__()"  # how binding errors name the constructor
+ARRAY_TARGET = "PyArray<T, D>"
+SHAPE_ERROR = "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes"
+OUT_OF_BOUNDS = "ndarray: index out of bounds"
+NUMPY_CAPSULE_FAILED = "Failed to access NumPy array API capsule: "
+DIMS_ERROR_HEAD = "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
+
+
+def array_refused(name, type_name):
+    """The TypeError text for an array argument `name` given a `type_name`."""
+    return f"argument '{name}': '{type_name}' object cannot be converted to '{ARRAY_TARGET}'"
+
+
 def numpy_available():
     try:
         import numpy  # noqa: F401

@@ -22,10 +22,9 @@ from conftest import (  # noqa: E402
     RaisesTypeErrorWithCause,
     RaisesValueError,
     ReturnsInt,
+    array_refused,
     run_python,
 )
-
-TARGET = "PyArray<T, D>"
 
 
 def good():
@@ -33,10 +32,6 @@ def good():
     n = np.array([[1.0 + 0j], [2.0 + 0.1j], [1.5 + 0j]])
     wl = np.array([500.0])
     return d, n, wl
-
-
-def mismatch(name, type_name):
-    return f"argument '{name}': '{type_name}' object cannot be converted to '{TARGET}'"
 
 
 class MyArray(np.ndarray):
@@ -71,7 +66,7 @@ def test_d_and_wl_refused(value, type_name, position, name):
     with pytest.raises(TypeError) as info:
         quelva.DataPy(*args)
     assert type(info.value) is TypeError
-    assert info.value.args == (mismatch(name, type_name),)
+    assert info.value.args == (array_refused(name, type_name),)
     assert info.value.__cause__ is None
 
 
@@ -92,7 +87,7 @@ def test_n_refused(value, type_name):
     d, _, wl = good()
     with pytest.raises(TypeError) as info:
         quelva.DataPy(d, value, wl, 0.1, 0.2)
-    assert info.value.args == (mismatch("n", type_name),)
+    assert info.value.args == (array_refused("n", type_name),)
 
 
 def test_qualified_type_name():
@@ -102,7 +97,7 @@ def test_qualified_type_name():
 
     with pytest.raises(TypeError) as info:
         quelva.DataPy(Outer.Inner(), *good()[1:], 0.0, 0.0)
-    assert str(info.value) == mismatch("d", "test_qualified_type_name.<locals>.Outer.Inner")
+    assert str(info.value) == array_refused("d", "test_qualified_type_name.<locals>.Outer.Inner")
 
 
 def test_unreadable_type_name():
@@ -110,7 +105,7 @@ def test_unreadable_type_name():
     odd.__qualname__ = "bad\udcffname"
     with pytest.raises(TypeError) as info:
         quelva.DataPy(odd(), *good()[1:], 0.0, 0.0)
-    assert str(info.value) == mismatch("d", "<failed to extract type name>")
+    assert str(info.value) == array_refused("d", "<failed to extract type name>")
 
 
 @pytest.mark.parametrize(

@@ -12,10 +12,7 @@ import pytest
 
 pytest.importorskip("numpy")
 
-from conftest import run_python  # noqa: E402
-
-ARRAY_REFUSED = "argument '{}': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
-SHAPE_ERROR = "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes"
+from conftest import SHAPE_ERROR, array_refused, run_python  # noqa: E402
 
 # The child builds the arrays, lets the conversion of one angle run
 # `mutation`, and prints the outcome of that call and, as the oracle, the
@@ -50,12 +47,12 @@ print(json.dumps([mutated, plain]))
 
 # mutation inside the conversion -> what the call must give
 MUTATIONS = [
-    ("wl.resize((), refcheck=False)", ["TypeError", ARRAY_REFUSED.format("wl")]),
-    ("d.shape = ()", ["TypeError", ARRAY_REFUSED.format("d")]),
-    ("d.dtype = np.int8", ["TypeError", ARRAY_REFUSED.format("d")]),
-    ("wl.dtype = np.float32", ["TypeError", ARRAY_REFUSED.format("wl")]),
-    ("n.dtype = np.float64", ["TypeError", ARRAY_REFUSED.format("n")]),
-    ("wl.shape = (1, 2)", ["TypeError", ARRAY_REFUSED.format("wl")]),
+    ("wl.resize((), refcheck=False)", ["TypeError", array_refused("wl", "ndarray")]),
+    ("d.shape = ()", ["TypeError", array_refused("d", "ndarray")]),
+    ("d.dtype = np.int8", ["TypeError", array_refused("d", "ndarray")]),
+    ("wl.dtype = np.float32", ["TypeError", array_refused("wl", "ndarray")]),
+    ("n.dtype = np.float64", ["TypeError", array_refused("n", "ndarray")]),
+    ("wl.shape = (1, 2)", ["TypeError", array_refused("wl", "ndarray")]),
     ("n.shape = (6,)", ["PanicException", SHAPE_ERROR]),
     ("wl.resize(4, refcheck=False)", None),  # accepted as it now is
     ("n.resize((2, 5), refcheck=False)", None),

@@ -16,7 +16,17 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import quelva  # noqa: E402
-from conftest import TESTS_DIR, Floaty, RaisesTypeErrorWithCause, RaisesValueError, run_python  # noqa: E402
+from conftest import (  # noqa: E402
+    DATAPY_NEW,
+    NUMPY_CAPSULE_FAILED,
+    OUT_OF_BOUNDS,
+    SHAPE_ERROR,
+    TESTS_DIR,
+    Floaty,
+    RaisesTypeErrorWithCause,
+    RaisesValueError,
+    run_python,
+)
 from leak_check import expect_exception, measure, sanitized  # noqa: E402
 ITERATIONS = 4000
 # Growth allowed over ITERATIONS calls. A leak of one copy per call (each
@@ -110,19 +120,19 @@ def error_cases():
     return {
         "row 1: six positional": (
             expect_exception(lambda: quelva.DataPy(d, n, wl, theta, phi, d), TypeError,
-                             "DataPy.__new__() takes 5 positional arguments but 6 were given"), base),
+                             f"{DATAPY_NEW} takes 5 positional arguments but 6 were given"), base),
         "row 2: multiple values": (
             expect_exception(lambda: quelva.DataPy(d, n, wl, theta, phi, d=d), TypeError,
-                             "DataPy.__new__() got multiple values for argument 'd'"), base),
+                             f"{DATAPY_NEW} got multiple values for argument 'd'"), base),
         "row 3: unexpected keyword": (
             expect_exception(lambda: quelva.DataPy(d, n, wl, theta, foo=phi), TypeError,
-                             "DataPy.__new__() got an unexpected keyword argument 'foo'"), base),
+                             f"{DATAPY_NEW} got an unexpected keyword argument 'foo'"), base),
         "row 4: one missing": (
             expect_exception(lambda: quelva.DataPy(d, n, wl, phi=phi), TypeError,
-                             "DataPy.__new__() missing 1 required positional argument: 'theta'"), base),
+                             f"{DATAPY_NEW} missing 1 required positional argument: 'theta'"), base),
         "row 5: all missing": (
             expect_exception(lambda: quelva.DataPy(), TypeError,
-                             "DataPy.__new__() missing 5 required positional arguments"), []),
+                             f"{DATAPY_NEW} missing 5 required positional arguments"), []),
         "row 6: d a list": (
             expect_exception(lambda: quelva.DataPy(a_list, n, wl, theta, phi), TypeError,
                              "argument 'd': 'list' object cannot be converted"), [a_list, n, wl]),
@@ -189,8 +199,8 @@ import quelva
 from leak_check import expect_exception, measure
 
 ITERATIONS = {iterations}
-SHAPE = "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes"
-INDEX = "ndarray: index out of bounds"
+SHAPE = {shape!r}
+INDEX = {index!r}
 rng = np.random.default_rng(5)
 d = rng.uniform(10.0, 200.0, 256)
 wl = rng.uniform(300.0, 900.0, 256)
@@ -245,7 +255,7 @@ def run_script(script, args):
 def test_panic_rows_do_not_leak(case):
     if case.startswith("row 12") and int(np.__version__.split(".")[0]) < 2:
         pytest.skip("NumPy 1.x limits arrays to 32 dimensions")
-    result, stderr = run_script(PANIC_SCRIPT.format(iterations=ITERATIONS), [case])
+    result, stderr = run_script(PANIC_SCRIPT.format(iterations=ITERATIONS, shape=SHAPE_ERROR, index=OUT_OF_BOUNDS), [case])
     check(result)
     # Every panic wrote its report, nothing else was written.
     reports = stderr.split("=== start\n", 1)[1].count("panicked at ")
@@ -262,8 +272,7 @@ import quelva
 from leak_check import expect_exception, measure
 
 args = (object(), object(), object(), 0.1, 0.2)
-body = expect_exception(lambda: quelva.DataPy(*args), "PanicException",
-                        "Failed to access NumPy array API capsule: ")
+body = expect_exception(lambda: quelva.DataPy(*args), "PanicException", {capsule_failed!r})
 result = measure(body, list(args), {iterations})
 print(json.dumps(result))
 """
@@ -271,6 +280,6 @@ print(json.dumps(result))
 
 def test_missing_numpy_row_does_not_leak():
     """Row 13: every construction tries to load NumPy again, and fails, without leaking."""
-    result, stderr = run_script(NO_NUMPY_SCRIPT.format(iterations=ITERATIONS), [])
+    result, stderr = run_script(NO_NUMPY_SCRIPT.format(iterations=ITERATIONS, capsule_failed=NUMPY_CAPSULE_FAILED), [])
     check(result)
     assert stderr.count("panicked at ") == 2 * (ITERATIONS + 200)

@@ -7,9 +7,9 @@ import sys
 import pytest
 
 import quelva
+from conftest import DATAPY_NEW as DP
 from conftest import run_python
 
-DP = "DataPy.__new__()"
 X = object()  # any argument: binding fails before anything is converted
 
 

@@ -4,15 +4,15 @@ binding errors are raised as usual."""
 
 import pytest
 
-from conftest import numpy_available, run_python
+from conftest import DATAPY_NEW, NUMPY_CAPSULE_FAILED, numpy_available, run_python
 
 if numpy_available():
     pytest.skip("NumPy is installed here", allow_module_level=True)
 
 import quelva  # noqa: E402
 
-EXPECTED = (
-    "Failed to access NumPy array API capsule: PyErr { type: <class 'ModuleNotFoundError'>, "
+EXPECTED = NUMPY_CAPSULE_FAILED + (
+    "PyErr { type: <class 'ModuleNotFoundError'>, "
     "value: ModuleNotFoundError(\"No module named 'numpy'\"), traceback: None }"
 )
 
@@ -29,7 +29,7 @@ def test_every_construction_raises_panic_exception():
 def test_binding_errors_as_usual():
     with pytest.raises(TypeError) as info:
         quelva.DataPy(1, 2, 3, 4)
-    assert str(info.value) == "DataPy.__new__() missing 1 required positional argument: 'phi'"
+    assert str(info.value) == f"{DATAPY_NEW} missing 1 required positional argument: 'phi'"
 
 
 def test_report_on_stderr_each_time():

@@ -10,9 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import numpy_available, run_python
-
-PREFIX = "Failed to access NumPy array API capsule: "
+from conftest import DATAPY_NEW, NUMPY_CAPSULE_FAILED as PREFIX, array_refused, numpy_available, run_python
 
 NUMPY_LIB = """
 class NumpyVersion:
@@ -113,7 +111,7 @@ def test_binding_errors_come_before_the_capsule(tmp_path):
         env={"PYTHONPATH": str(root)},
     )
     assert result.stdout.splitlines() == [
-        "DataPy.__new__() missing 2 required positional arguments: 'theta' and 'phi'",
+        f"{DATAPY_NEW} missing 2 required positional arguments: 'theta' and 'phi'",
         "False",
     ]
     assert result.stderr == ""
@@ -184,6 +182,6 @@ def test_first_construction_imports_numpy():
     )
     assert result.stdout.splitlines() == [
         "False",
-        "argument 'd': 'list' object cannot be converted to 'PyArray<T, D>'",
+        array_refused("d", "list"),
         "True",
     ]

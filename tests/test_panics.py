@@ -10,10 +10,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import quelva  # noqa: E402
-from conftest import REPO_ROOT, run_python  # noqa: E402
-
-SHAPE_ERROR = "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes"
-OUT_OF_BOUNDS = "ndarray: index out of bounds"
+from conftest import OUT_OF_BOUNDS, REPO_ROOT, SHAPE_ERROR, run_python  # noqa: E402
 REPORT = re.compile(r"\nthread '<unnamed>' panicked at ([^\n:]+):(\d+):(\d+):\n")
 
 

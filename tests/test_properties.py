@@ -34,16 +34,16 @@ from conftest import (  # noqa: E402
     RaisesTypeErrorWithCause,
     RaisesValueError,
     ReturnsInt,
+    array_refused,
 )
 
 # Default example counts; no deadline, since the sanitised build is slower.
 PROFILE = settings(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
-INDEX_PANIC = "ndarray: index out of bounds"
-SHAPE_PANIC = "Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes"
-DIMS_PANIC_HEAD = (
-    "unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
-)
+from conftest import DIMS_ERROR_HEAD as DIMS_PANIC_HEAD  # noqa: E402
+from conftest import OUT_OF_BOUNDS as INDEX_PANIC  # noqa: E402
+from conftest import SHAPE_ERROR as SHAPE_PANIC  # noqa: E402
+
 NAMES = ("d", "n", "wl", "theta", "phi")
 NUMPY2 = int(np.__version__.split(".")[0]) >= 2
 
@@ -111,7 +111,7 @@ def array_accepted(obj, dtype, one_dimensional):
 
 
 def mismatch(name, obj):
-    return f"argument '{name}': '{type(obj).__qualname__}' object cannot be converted to 'PyArray<T, D>'"
+    return array_refused(name, type(obj).__qualname__)
 
 
 def expected_construction(args):

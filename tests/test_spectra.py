@@ -10,6 +10,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import quelva  # noqa: E402
+from conftest import OUT_OF_BOUNDS  # noqa: E402
 
 
 def spectra(d, n, wl, theta, phi):
@@ -174,7 +175,7 @@ def test_stacks_that_do_not_fit(count, d, rows, cols_short):
     with pytest.raises(BaseException) as info:
         obj.simulate()
     assert type(info.value).__name__ == "PanicException"
-    assert info.value.args == ("ndarray: index out of bounds",)
+    assert info.value.args == (OUT_OF_BOUNDS,)
     # The DataPy stays usable.
     assert obj.n.shape == (rows, cols)
 
