@@ -18,6 +18,12 @@ from pathlib import Path
 
 import pytest
 
+try:
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided
+except ImportError:  # the array layouts below are then not defined
+    np = None
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TESTS_DIR = REPO_ROOT / "tests"
 
@@ -62,6 +68,121 @@ DIMS_ERROR_HEAD = "unexpected dimensionality: NumPy is expected to limit arrays 
 def array_refused(name, type_name):
     """The TypeError text for an array argument `name` given a `type_name`."""
     return f"argument '{name}': '{type_name}' object cannot be converted to '{ARRAY_TARGET}'"
+
+
+# ---------------------------------------------------------------------------
+# Array layouts: each takes an array and gives one whose memory layout or
+# class is the named one. The values of most are those of the input; the
+# zero-stride and overlapping layouts repeat some of them, so compare a laid-
+# out array with a plain copy of itself. A layout that does not apply to an
+# array (a Fortran transpose of a 1-D array, an unaligned object array)
+# returns it unchanged.
+
+
+def misaligned(a):
+    """The same values in a buffer that starts one byte past alignment."""
+    if a.dtype == object:
+        return a
+    buf = bytearray(a.nbytes + 1)
+    out = np.frombuffer(buf, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def strided(a, step, axes=None, order="C"):
+    """The same values as a view with the given step along `axes` (all by
+    default) of a larger array of the given memory order."""
+    if not a.ndim:
+        return a
+    axes = range(a.ndim) if axes is None else [k % a.ndim for k in axes]
+    steps = [step if k in axes else 1 for k in range(a.ndim)]
+    big = np.zeros(tuple(max(1, s * t) for s, t in zip(a.shape, steps)), dtype=a.dtype, order=order)
+    view = big[tuple(slice(None, None, t) for t in steps)][tuple(slice(0, s) for s in a.shape)]
+    view[...] = a
+    return view
+
+
+def reversed_axes(a, axes, order="C"):
+    """The same values stored with the given axes reversed (negative strides)."""
+    if not a.ndim:
+        return a
+    axes = {k % a.ndim for k in axes}
+    index = tuple(slice(None, None, -1) if k in axes else slice(None) for k in range(a.ndim))
+    return np.asarray(a[index], order=order)[index] if order == "F" else np.ascontiguousarray(a[index])[index]
+
+
+def odd_unit_strides(a, stride=10**6):
+    """The same values, with a far-off (never used) stride on every axis of
+    length 0 or 1; NumPy still calls such an array contiguous."""
+    a = np.ascontiguousarray(a)
+    if a.dtype == object:
+        return a
+    strides = [(-1) ** k * stride * a.itemsize if size <= 1 else s
+               for k, (size, s) in enumerate(zip(a.shape, a.strides))]
+    return as_strided(a, shape=a.shape, strides=strides)
+
+
+def overlapping(a):
+    """A 2-D view whose rows overlap: element (i, j) is buffer[i + j]."""
+    if a.ndim != 2 or a.dtype == object:
+        return a
+    rows, cols = a.shape
+    buf = np.ascontiguousarray(np.resize(a.ravel(), max(rows + cols - 1, 1)))
+    return as_strided(buf, shape=a.shape, strides=(a.itemsize, a.itemsize))
+
+
+def zero_stride(a, axis):
+    """Zero strides along `axis`: its first entry repeated."""
+    if not a.ndim or not a.shape[axis]:
+        return a
+    return np.broadcast_to(a[(slice(None),) * (axis % a.ndim) + (slice(0, 1),)], a.shape)
+
+
+def readonly(a):
+    a = a.view()
+    a.flags.writeable = False
+    return a
+
+
+if np is not None:
+
+    class Sub(np.ndarray):
+        """A trivial ndarray subclass."""
+
+    class Tagged(np.ndarray):
+        """A subclass that carries an attribute through views."""
+
+        def __array_finalize__(self, obj):
+            self.tag = getattr(obj, "tag", "tagged")
+
+    LAYOUTS = {
+        "c": np.ascontiguousarray,
+        "fortran": np.asfortranarray,
+        "transposed_fortran": lambda a: np.ascontiguousarray(a.T).T,
+        "reversed_first_axis": lambda a: reversed_axes(a, {0}),
+        "reversed_last_axis": lambda a: reversed_axes(a, {-1}),
+        "reversed_all_axes": lambda a: reversed_axes(a, set(range(a.ndim))),
+        "fortran_reversed_first_axis": lambda a: reversed_axes(a, {0}, order="F"),
+        "fortran_reversed_last_axis": lambda a: reversed_axes(a, {-1}, order="F"),
+        "step2": lambda a: strided(a, 2),
+        "step3": lambda a: strided(a, 3),
+        "step2_first_axis": lambda a: strided(a, 2, axes=[0]),
+        "step2_last_axis": lambda a: strided(a, 2, axes=[-1]),
+        "fortran_step2_first_axis": lambda a: strided(a, 2, axes=[0], order="F"),
+        "misaligned": misaligned,
+        "misaligned_reversed": lambda a: misaligned(a)[::-1] if a.ndim else misaligned(a),
+        "zero_stride_first_axis": lambda a: zero_stride(a, 0),
+        "zero_stride_last_axis": lambda a: zero_stride(a, -1),
+        "odd_unit_strides": odd_unit_strides,
+        "overlapping": overlapping,
+        "readonly": readonly,
+        "subclass": lambda a: a.view(Sub),
+        "tagged": lambda a: a.view(Tagged),
+        "readonly_subclass": lambda a: readonly(a.view(Tagged)),
+        "matrix": lambda a: np.asmatrix(a) if a.ndim == 2 else a,
+        "masked": lambda a: np.ma.masked_array(a, mask=np.zeros(a.shape, dtype=bool)),
+        "fully_masked": lambda a: np.ma.masked_array(a, mask=np.ones(a.shape, dtype=bool)),
+    }
 
 
 def numpy_available():

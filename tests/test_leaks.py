@@ -25,6 +25,8 @@ from conftest import (  # noqa: E402
     Floaty,
     RaisesTypeErrorWithCause,
     RaisesValueError,
+    Sub,
+    misaligned,
     run_python,
 )
 from leak_check import expect_exception, measure, sanitized  # noqa: E402
@@ -43,23 +45,12 @@ def check(result):
         assert result["rss"] < RSS_LIMIT, f"resident size grew by {result['rss']} bytes"
 
 
-class Sub(np.ndarray):
-    pass
-
-
 def arrays(count=1024, media=4):
     rng = np.random.default_rng(3)
     d = rng.uniform(10.0, 200.0, count)
     n = rng.uniform(1.0, 2.0, (media, count)) + 1j * rng.uniform(0.0, 0.1, (media, count))
     wl = rng.uniform(300.0, 900.0, count)
     return d, n, wl
-
-
-def misaligned(a):
-    buf = bytearray(a.nbytes + 1)
-    out = np.frombuffer(buf, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
-    out[...] = a
-    return out
 
 
 def success_cases():

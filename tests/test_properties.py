@@ -20,11 +20,11 @@ hypothesis = pytest.importorskip("hypothesis")
 
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
-from numpy.lib.stride_tricks import as_strided  # noqa: E402
 
 import quelva  # noqa: E402
 import stack_reference  # noqa: E402
 from conftest import (  # noqa: E402
+    LAYOUTS,
     Floaty,
     FloatSub,
     Indexy,
@@ -35,6 +35,8 @@ from conftest import (  # noqa: E402
     RaisesValueError,
     ReturnsInt,
     array_refused,
+    odd_unit_strides,
+    overlapping,
 )
 
 # Default example counts; no deadline, since the sanitised build is slower.
@@ -181,17 +183,6 @@ def must_panic(d, n, wl):
 # Array strategies: values, dtypes and memory layouts
 
 
-class Sub(np.ndarray):
-    """A trivial ndarray subclass."""
-
-
-class Tagged(np.ndarray):
-    """A subclass that carries an attribute through views."""
-
-    def __array_finalize__(self, obj):
-        self.tag = getattr(obj, "tag", "tagged")
-
-
 SPECIAL = [0.0, -0.0, 1.0, -1.0, 1.5, 500.0, math.nan, -math.nan, math.inf, -math.inf, 5e-324, 1e308, -1e-300]
 values = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True, width=64),
@@ -246,89 +237,12 @@ def values_array(draw, shape, dtype):
     return np.zeros(shape, dtype=dtype)
 
 
-def misaligned(a):
-    """The same values in a buffer that starts one byte past alignment."""
-    buf = bytearray(a.nbytes + 1)
-    out = np.frombuffer(buf, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
-    out[...] = a
-    return out
-
-
-def strided(a, step):
-    """The same values as a view with the given step along every axis."""
-    big = np.zeros(tuple(max(1, s * step) for s in a.shape), dtype=a.dtype)
-    view = big[tuple(slice(None, None, step) for _ in a.shape)][tuple(slice(0, s) for s in a.shape)]
-    view[...] = a
-    return view
-
-
-def reversed_axes(a, axes):
-    """The same values stored with the given axes reversed (negative strides)."""
-    index = tuple(slice(None, None, -1) if k in axes else slice(None) for k in range(a.ndim))
-    return np.ascontiguousarray(a[index])[index]
-
-
-def odd_unit_strides(a, stride=10**6):
-    """The same values, with a far-off (never used) stride on every axis of
-    length 0 or 1; NumPy still calls such an array contiguous."""
-    a = np.ascontiguousarray(a)
-    if a.dtype == object:
-        return a
-    strides = [(-1) ** k * stride * a.itemsize if size <= 1 else s
-               for k, (size, s) in enumerate(zip(a.shape, a.strides))]
-    return as_strided(a, shape=a.shape, strides=strides)
-
-
-def overlapping(a):
-    """A 2-D view whose rows overlap: element (i, j) is buffer[i + j]."""
-    rows, cols = a.shape
-    buf = np.ascontiguousarray(np.resize(a.ravel(), max(rows + cols - 1, 1)))
-    return as_strided(buf, shape=a.shape, strides=(a.itemsize, a.itemsize))
-
-
-LAYOUTS = ["c", "f", "reverse0", "reverse_all", "step2", "step3", "misaligned", "transpose_back",
-           "broadcast", "readonly", "sub", "tagged", "matrix", "masked", "odd_unit_strides", "overlap"]
-
-
 @st.composite
 def laid_out(draw, base):
-    """base (or values derived from it) in a drawn memory layout and class."""
+    """base (or values derived from it) in up to three drawn layouts and classes."""
     a = base
-    for layout in draw(st.lists(st.sampled_from(LAYOUTS), min_size=0, max_size=3)):
-        if layout == "c":
-            a = np.ascontiguousarray(a)
-        elif layout == "f":
-            a = np.asfortranarray(a)
-        elif layout == "reverse0" and a.ndim:
-            a = reversed_axes(a, {0})
-        elif layout == "reverse_all":
-            a = reversed_axes(a, set(range(a.ndim)))
-        elif layout == "step2" and a.ndim:
-            a = strided(a, 2)
-        elif layout == "step3" and a.ndim:
-            a = strided(a, 3)
-        elif layout == "misaligned" and a.dtype != object:
-            a = misaligned(a)
-        elif layout == "transpose_back" and a.ndim >= 2:
-            a = np.ascontiguousarray(a.T).T
-        elif layout == "broadcast" and a.ndim and a.shape[0] >= 1:
-            # Zero strides along the first axis: its first entry repeated.
-            a = np.broadcast_to(a[:1], a.shape)
-        elif layout == "readonly":
-            a = a.view()
-            a.flags.writeable = False
-        elif layout == "sub":
-            a = a.view(Sub)
-        elif layout == "tagged":
-            a = a.view(Tagged)
-        elif layout == "matrix" and a.ndim == 2:
-            a = np.asmatrix(a)
-        elif layout == "masked":
-            a = np.ma.masked_array(a, mask=np.zeros(a.shape, dtype=bool))
-        elif layout == "odd_unit_strides":
-            a = odd_unit_strides(a)
-        elif layout == "overlap" and a.ndim == 2 and a.dtype != object:
-            a = overlapping(a)
+    for layout in draw(st.lists(st.sampled_from(sorted(LAYOUTS)), min_size=0, max_size=3)):
+        a = LAYOUTS[layout](a)
     return a
 
 
@@ -514,27 +428,8 @@ def test_random_binding(args, data):
         check_against_plain_copies(result[0], args, result[1], result[2])
 
 
-_LAYOUT_FUNCS = {
-    "fortran": np.asfortranarray,
-    "reversed_first_axis": lambda a: reversed_axes(a, {0}),
-    "reversed_all_axes": lambda a: reversed_axes(a, set(range(a.ndim))),
-    "step2": lambda a: strided(a, 2),
-    "misaligned": misaligned,
-    "misaligned_reversed": lambda a: misaligned(a)[::-1],
-    "zero_stride": lambda a: np.broadcast_to(a[:1], a.shape),
-    "transposed_fortran": lambda a: np.ascontiguousarray(a.T).T,
-    "readonly_subclass": lambda a: _readonly(a.view(Tagged)),
-    "masked": lambda a: np.ma.masked_array(a, mask=np.ones(a.shape, dtype=bool)),
-}
-
-
-def _readonly(a):
-    a.flags.writeable = False
-    return a
-
-
 @pytest.mark.parametrize("count", [3, 101])
-@pytest.mark.parametrize("layout", sorted(_LAYOUT_FUNCS))
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("target", ["d", "n", "wl"])
 def test_every_layout_equals_plain_copy(target, layout, count):
     """Each layout on its own, on both paths, with NaN, infinities and signed zeros in the data."""
@@ -545,7 +440,7 @@ def test_every_layout_equals_plain_copy(target, layout, count):
     n[2, 2] = complex(math.nan, math.inf)
     d = np.array([120.0, -0.0, 55.5])
     args = {"d": d, "n": n, "wl": wl, "theta": 0.3, "phi": 1.1}
-    args[target] = _LAYOUT_FUNCS[layout](args[target])
+    args[target] = LAYOUTS[layout](args[target])
     result = check_construction(args, [args[k] for k in NAMES], {})
     check_against_plain_copies(result[0], args, result[1], result[2])
 
