@@ -467,6 +467,21 @@ def test_overlapping_rows(shape):
     check_against_plain_copies(result[0], args, result[1], result[2])
 
 
+@pytest.mark.parametrize(
+    "theta",
+    [math.nan, -0.0, 10**400, "0.5", RaisesTypeErrorWithCause(), RaisesTypeErrorSubclass(), RaisesValueError()],
+    ids=["nan", "minus_zero", "overflow", "str", "type_error_with_cause", "type_error_subclass", "value_error"],
+)
+def test_angle_probes(theta):
+    """Each probe on every run, not only when drawn: the value kept bit for bit,
+    or the conversion's error passed on (a TypeError renamed, keeping only its
+    cause; any other exception unchanged)."""
+    args = {"d": np.ones(1), "n": np.ones((3, 1), complex), "wl": np.ones(1), "theta": theta, "phi": -0.0}
+    result = check_construction(args, [args[k] for k in NAMES], {})
+    if result is not None:
+        check_against_plain_copies(result[0], args, result[1], result[2])
+
+
 @pytest.mark.skipif(not NUMPY2, reason="NumPy 1.x limits arrays to 32 dimensions")
 @pytest.mark.parametrize("ndim", [33, 40, 64])
 def test_n_beyond_32_dimensions(ndim):
