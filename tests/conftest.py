@@ -182,6 +182,7 @@ if np is not None:
         "matrix": lambda a: np.asmatrix(a) if a.ndim == 2 else a,
         "masked": lambda a: np.ma.masked_array(a, mask=np.zeros(a.shape, dtype=bool)),
         "fully_masked": lambda a: np.ma.masked_array(a, mask=np.ones(a.shape, dtype=bool)),
+        "dtype_metadata": lambda a: a.astype(np.dtype(a.dtype, metadata={"unit": "nm"})),
     }
 
 

@@ -126,23 +126,6 @@ def test_first_fault_in_parameter_order(d, n, wl, theta, phi, name):
     assert str(info.value).startswith(f"argument '{name}': ")
 
 
-@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
-def test_accepted_arrays():
-    d, n, wl = good()
-    sub_d = d.view(MyArray)
-    meta = np.dtype(np.float64, metadata={"unit": "nm"})
-    wl_meta = np.array([500.0], dtype=meta)
-    assert wl_meta.dtype is not np.dtype(np.float64)
-    readonly = n.copy()
-    readonly.flags.writeable = False
-    obj = quelva.DataPy(sub_d, np.asmatrix(readonly), wl_meta, 0.5, 0.0)
-    assert type(obj.d) is np.ndarray and type(obj.n) is np.ndarray and type(obj.wl) is np.ndarray
-    assert obj.wl.dtype == np.float64 and obj.wl.dtype.metadata is None
-    ref = quelva.DataPy(d, n, wl, 0.5, 0.0).simulate()
-    sim = obj.simulate()
-    assert sim.r.tolist() == ref.r.tolist() and sim.t.tolist() == ref.t.tolist()
-
-
 @pytest.mark.parametrize(
     "value, expected",
     [
