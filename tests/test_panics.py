@@ -11,6 +11,7 @@ np = pytest.importorskip("numpy")
 
 import quelva  # noqa: E402
 from conftest import OUT_OF_BOUNDS, REPO_ROOT, SHAPE_ERROR, run_python  # noqa: E402
+
 REPORT = re.compile(r"\nthread '<unnamed>' panicked at ([^\n:]+):(\d+):(\d+):\n")
 
 
