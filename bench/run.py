@@ -807,13 +807,18 @@ def child_workloads(run: Run, table: Table) -> dict:
     return samples
 
 
+def workloads_table() -> Table:
+    """The main table, empty; the workload sections add its rows."""
+    return Table(f"Workloads ({STAT[0]} of interleaved rounds; 'quelva faster by' = peer time / "
+                 "quelva time; agreement = largest absolute difference from quelva)",
+                 ["workload", "L", "N", "implementation", STAT[0], "per λ·medium",
+                  "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"])
+
+
 def workloads_section(run: Run) -> tuple[Table, dict]:
     """The main table: every workload, every implementation, with the targets
     checked in place. Returns the table and the children's raw samples."""
-    table = Table(f"Workloads ({STAT[0]} of interleaved rounds; 'quelva faster by' = peer time / "
-                  "quelva time; agreement = largest absolute difference from quelva)",
-                  ["workload", "L", "N", "implementation", STAT[0], "per λ·medium",
-                   "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"])
+    table = workloads_table()
     in_process_workloads(run, table)
     samples = child_workloads(run, table)
     return table, samples
