@@ -581,415 +581,477 @@ def plural(threads: int) -> str:
     return f"{threads} thread{'s' if threads > 1 else ''}"
 
 
-def main_run(args) -> int:
-    cfg = Settings(args.quick)
-    md = args.markdown
-    sections = set(args.only.split(",")) if args.only else set(SECTIONS)
-    if not sections <= set(SECTIONS):
-        print(f"--only takes a comma-separated list of {', '.join(SECTIONS)}", file=sys.stderr)
-        return 2
-    have_q = peers.quelva is not None
-    if peers.tmm is None:
-        print(f"tmm is not importable ({peers.TMM_ERROR}); install it (scripts/bench.sh does)",
-              file=sys.stderr)
-        return 2
-    floor_bin, floor_err = find_floor(Path(args.floor) if args.floor else DEFAULT_FLOOR)
-    started = time.perf_counter()
-    load_start = os.getloadavg()[0]
+# ---------------------------------------------------------------------------
+# The sections. Each one measures, adds its rows to its own table(s) and
+# returns them; what the sections share (the targets met, the warnings, the
+# agreement figures and the summary times) lives in one Run.
 
-    def log(msg):
-        print(f"[{time.perf_counter() - started:6.1f} s] {msg}", file=sys.stderr)
+def max_rt_diff(rt_a, rt_b):
+    """Largest absolute difference of R and of T between two (R, T) results."""
+    return peers.max_diff(rt_a[0], rt_b[0]), peers.max_diff(rt_a[1], rt_b[1])
 
+
+@dataclasses.dataclass
+class Run:
+    """The settings of one run and what its sections hand on to the next:
+    the peers-and-conventions section reuses the agreement measured beside the
+    timings, and the summary and target tables collect what the workloads find."""
+    args: argparse.Namespace
+    cfg: Settings
+    have_q: bool
+    floor_bin: Path | None
+    floor_err: str
+    started: float
+    targets: list = dataclasses.field(default_factory=list)  # (description, measured, ok)
+    warn: list = dataclasses.field(default_factory=list)
+    # {workload: {implementation: [max |dR|, max |dT|] or the error}}
+    agreed: dict = dataclasses.field(default_factory=dict)
+    # {(workload, threads): {implementation: seconds}}
+    summary: dict = dataclasses.field(default_factory=dict)
+
+    def log(self, msg):
+        print(f"[{time.perf_counter() - self.started:6.1f} s] {msg}", file=sys.stderr)
+
+    def ref_rt(self, stack):
+        """The reference every agreement column is measured against: quelva, or
+        the NumPy implementation when quelva is not importable."""
+        return peers.quelva_rt(stack) if self.have_q else peers.numpy_rt(stack)
+
+    def check_tmm(self, label, dr, dt):
+        if max(dr, dt) > 1e-9:
+            self.warn.append(f"tmm and {'quelva' if self.have_q else 'NumPy'} differ by "
+                             f"{max(dr, dt):.2e} on {label} (lossless exit medium)")
+
+
+def header_lines(run: Run) -> list[str]:
     header = [f"quelva benchmark, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}"
-              + (" (--quick: smaller stacks, fewer rounds)" if args.quick else ""),
+              + (" (--quick: smaller stacks, fewer rounds)" if run.args.quick else ""),
               f"Machine: {machine_line()}"]
-    if not have_q:
+    if not run.have_q:
         header.append(f"quelva is not importable ({peers.QUELVA_ERROR}): its rows are "
                       "skipped and agreement is shown against the NumPy implementation.")
-    if floor_bin is None:
-        header.append(f"The floor is skipped: {floor_err}")
+    if run.floor_bin is None:
+        header.append(f"The floor is skipped: {run.floor_err}")
     for peer in peers.PEERS:
         if not peer.available:
             header.append(f"{peer.label} is unavailable ({peer.package} does not import: "
                           f"{peer.error}); its rows say so.")
+    return header
 
-    main = Table(f"Workloads ({STAT[0]} of interleaved rounds; 'quelva faster by' = peer time / "
+
+def add_tmm_row(table: Table, tm, per, q, dtm, target="", ok=None):
+    name = "tmm" + (f" ({tm['measured_points']} λ, scaled)" if tm["scaled"] else "")
+    table.add("", "", "", name, fmt_time(tm["time"]), fmt_time(tm["time"] / per),
+              fmt_ratio(tm["time"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
+              target, status(ok) if target else "")
+
+
+def add_peer_rows(run: Run, table: Table, name, threads, times, errors, ag, q, per):
+    """The rows of the packages and the NumPy versions: one workload, one thread count."""
+    run.summary[(name, threads)] = {"quelva": q}
+    for key in ROW_ORDER[1:]:
+        if threads > 1 and key not in TWO_THREADS:
+            continue   # one thread whatever the count: its 1-thread row stands
+        peer = peers.PEER.get(key)
+        if peer is not None and not peer.available:
+            table.add("", "", "", LABEL[key], "unavailable")
+            continue
+        if key in errors:
+            table.add("", "", "", LABEL[key], f"cannot run this stack: {errors[key]}")
+            continue
+        t = times.get(key)
+        if t is None:
+            continue
+        run.summary[(name, threads)][key] = t
+        tgt = target_for(name, key, threads)
+        ok = (t / q >= tgt) if (q and tgt) else None
+        a = ag.get(key)
+        dr, dt = a if isinstance(a, list) else (None, None)
+        table.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
+                  fmt_ratio(t / q) if q else "-", fmt_diff(dr), fmt_diff(dt),
+                  f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
+        if tgt:
+            run.targets.append((f"{name} vs {SHORT[key]}, {plural(threads)} (>= {tgt:g}x)",
+                                fmt_ratio(t / q) if q else "-", ok))
+
+
+def in_process_workloads(run: Run, table: Table):
+    """W1 and W2, timed in this process (no pool is used below 101 wavelengths)."""
+    cfg, quick = run.cfg, run.args.quick
+    for name in ("W1", "W2"):
+        run.log(name)
+        st = stacks.workload(name, quick)
+        fns = impl_fns(st, ROW_ORDER)
+        res = measure(fns, cfg)
+        tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
+        per = st.points * st.layers
+        ref = run.ref_rt(st)
+        label = f"{name} {st.name}"
+        q = res.get("quelva", {}).get("time") if run.have_q else None
+        if not run.have_q:
+            table.add(label, st.layers, st.points, "quelva", "not installed")
+        else:
+            ok = q * 1e6 < T_W1_US if name == "W1" else None
+            table.add(label, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per), "",
+                      "", "", f"< {T_W1_US:g} µs per call" if name == "W1" else "",
+                      status(ok) if name == "W1" else "")
+            if name == "W1":
+                run.targets.append(("W1: one whole call (construct, simulate, read r and t)",
+                                    fmt_time(q), ok))
+        run.agreed[name] = agreement(fns, ref, ROW_ORDER) if run.have_q else {}
+        add_peer_rows(run, table, name, 1, {k: v["time"] for k, v in res.items() if "time" in v},
+                      {k: v["error"] for k, v in res.items() if "error" in v},
+                      run.agreed[name], q, per)
+        dtm = max_rt_diff(run.ref_rt(tm["sub"]), tm["rt"])
+        run.agreed[name]["tmm"] = list(dtm)
+        run.check_tmm(label, *dtm)
+        add_tmm_row(table, tm, per, q, dtm)
+        run.summary[(name, 1)]["tmm"] = tm["time"]
+
+
+def child_samples(run: Run) -> tuple[dict, dict]:
+    """W3 to W5 timed in child processes with 1 and 2 threads, alternating (the
+    pool size is read once per process). Returns the samples as
+    {threads: {workload: {implementation: [seconds]}}} and the errors as
+    {workload: {implementation: text}}; the agreement goes to run.agreed."""
+    cfg = run.cfg
+    samples = {1: {}, 2: {}}
+    errors = {}
+    two_thread_impls = tuple(k for k in ROW_ORDER if k in TWO_THREADS)
+    for rep in range(cfg.child_passes):
+        for threads in (1, 2):
+            run.log(f"{', '.join(CHILD_WORKLOADS)} with RAYON_NUM_THREADS={threads} (child "
+                    f"process {rep + 1} of {cfg.child_passes})")
+            c = spawn_child(["--child", "threads", "--workloads", ",".join(CHILD_WORKLOADS),
+                             "--rounds", str(cfg.child_rounds), "--impls",
+                             ",".join(ROW_ORDER if threads == 1 else two_thread_impls)]
+                            + (["--floor", str(run.floor_bin)] if run.floor_bin else []),
+                            {"RAYON_NUM_THREADS": str(threads),
+                             "OMP_NUM_THREADS": str(threads)}, run.args.quick)
+            if not c:
+                continue
+            for wname, entry in c["workloads"].items():
+                for key, vals in entry.items():
+                    if key == "agree":
+                        run.agreed.setdefault(wname, {}).update(vals)
+                    elif key == "errors":
+                        errors.setdefault(wname, {}).update(vals)
+                    else:
+                        samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
+    return samples, errors
+
+
+def child_workloads(run: Run, table: Table) -> dict:
+    """The rows of W3 to W5 at 1 and 2 threads, with tmm and the floor beside
+    them; returns the raw samples of the children."""
+    cfg, quick = run.cfg, run.args.quick
+    samples, errors = child_samples(run)
+    tmm_res = {}
+    for name in CHILD_WORKLOADS:
+        st = stacks.workload(name, quick)
+        run.log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths")
+        tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
+
+    for name in CHILD_WORKLOADS:
+        st = stacks.workload(name, quick)
+        per = st.points * st.layers
+        label = f"{name} {st.name}"
+        tm = tmm_res[name]
+        dtm = max_rt_diff(run.ref_rt(tm["sub"]), tm["rt"])
+        run.agreed.setdefault(name, {})["tmm"] = list(dtm)
+        run.check_tmm(label, *dtm)
+        med = {th: {k: stat(v) for k, v in samples[th].get(name, {}).items()}
+               for th in (1, 2)}
+        q1 = med[1].get("quelva")
+        for threads in (1, 2):
+            m = med[threads]
+            q = m.get("quelva")
+            tlabel = f"{label}, {plural(threads)}"
+            if q is not None:
+                table.add(tlabel, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per))
+                if threads == 2 and q1:
+                    ok = q1 / q >= T_THREADS
+                    is_w4 = name == "W4"
+                    table.add("", "", "", "quelva: speed-up from 1 to 2 threads", "", "",
+                              fmt_ratio(q1 / q), "", "",
+                              f">= {T_THREADS:g}x" if is_w4 else "", status(ok) if is_w4 else "")
+                    if is_w4:
+                        run.targets.append(("W4: quelva from 1 to 2 threads "
+                                            f"(>= {T_THREADS:g}x)", fmt_ratio(q1 / q), ok))
+            else:
+                table.add(tlabel, st.layers, st.points, "quelva",
+                          "not installed" if not run.have_q else "failed")
+            add_peer_rows(run, table, name, threads, m, errors.get(name, {}),
+                          run.agreed.get(name, {}), q, per)
+            if threads == 1:
+                run.summary[(name, 1)]["tmm"] = tm["time"]
+            if name == "W3" and threads == 1:
+                ok = tm["time"] / q >= T_TMM_W3 if q else None
+                add_tmm_row(table, tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
+                run.targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
+                                    fmt_ratio(tm["time"] / q) if q else "-", ok))
+            else:
+                add_tmm_row(table, tm, per, q, dtm)
+            if threads == 1 and "floor_all" in m:
+                fa = m["floor_all"]
+                fb = m["floor_branch"]
+                ok = q / fa <= T_FLOOR if q else None
+                table.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
+                          fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
+                          f"<= {T_FLOOR:g}x floor", status(ok))
+                run.targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
+                                    f"{q / fa:.3g}x floor" if q else "-", ok))
+                table.add("", "", "", f"floor: as this stack needs ("
+                          f"{general_media(st)} of {st.layers} media polar)",
+                          fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
+    return samples
+
+
+def workloads_table() -> Table:
+    """The main table, empty; the workload sections add its rows."""
+    return Table(f"Workloads ({STAT[0]} of interleaved rounds; 'quelva faster by' = peer time / "
                  "quelva time; agreement = largest absolute difference from quelva)",
                  ["workload", "L", "N", "implementation", STAT[0], "per λ·medium",
                   "quelva faster by", "max |ΔR|", "max |ΔT|", "target", "status"])
-    targets = []   # (description, measured text, ok)
-    warn = []
 
-    def ref_rt(stack):
-        return peers.quelva_rt(stack) if have_q else peers.numpy_rt(stack)
 
-    def agree(rt_a, rt_b):
-        return peers.max_diff(rt_a[0], rt_b[0]), peers.max_diff(rt_a[1], rt_b[1])
+def workloads_section(run: Run) -> tuple[Table, dict]:
+    """The main table: every workload, every implementation, with the targets
+    checked in place. Returns the table and the children's raw samples."""
+    table = workloads_table()
+    in_process_workloads(run, table)
+    samples = child_workloads(run, table)
+    return table, samples
 
-    def check_tmm(label, dr, dt):
-        if max(dr, dt) > 1e-9:
-            warn.append(f"tmm and {'quelva' if have_q else 'NumPy'} differ by "
-                        f"{max(dr, dt):.2e} on {label} (lossless exit medium)")
 
-    def tmm_row(tm, per, q, dtm, target="", ok=None):
-        name = "tmm" + (f" ({tm['measured_points']} λ, scaled)" if tm["scaled"] else "")
-        main.add("", "", "", name, fmt_time(tm["time"]), fmt_time(tm["time"] / per),
-                 fmt_ratio(tm["time"] / q) if q else "-", fmt_diff(dtm[0]), fmt_diff(dtm[1]),
-                 target, status(ok) if target else "")
+def growth_in_n_section(run: Run) -> tuple[Table, dict, stacks.Stack]:
+    """Time against the number of wavelengths on the W3 mirror. Returns the
+    table, the series of the plot and the stack they were measured on."""
+    cfg = run.cfg
+    run.log("growth in N")
+    gst = stacks.bragg_mirror(10)
+    gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
+               f"size ({pool_env()})",
+               ["N", "quelva", "quelva per λ", LABEL["numpy"], LABEL["fused"], "tmm",
+                "floor (1 thread)", "quelva faster than NumPy", "than NumPy fused",
+                "max |ΔR| NumPy", "max |ΔT| NumPy"])
+    plot = {"N": [], "quelva": [], "numpy": [], "fused": [], "tmm": [], "tmm_measured": [],
+            "floor": []}
+    tmm_per_point = None
+    for npts in cfg.grow_n:
+        st = stacks.bragg_mirror(npts)
+        res = measure(impl_fns(st), cfg, rounds=cfg.rounds if npts < 30000 else 3)
+        measured = npts <= cfg.grow_n_tmm
+        if measured:
+            tmm_t = time_tmm_subset(st, st, cfg)["time"]
+        else:
+            if tmm_per_point is None:
+                tmm_per_point = time_tmm_subset(st, st.subset(cfg.grow_n_tmm),
+                                                cfg)["time"] / npts
+            tmm_t = tmm_per_point * npts
+        fl = run_floor(run.floor_bin, st, cfg.floor_seconds * 0.3)
+        q = res["quelva"]["time"] if run.have_q else None
+        npm = res["numpy"]["time"]
+        fus = res["fused"]["time"]
+        dn = (max_rt_diff(peers.quelva_rt(st), peers.numpy_rt(st)) if run.have_q
+              else (None, None))
+        gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
+               fmt_time(fus), fmt_time(tmm_t) + ("" if measured else " *"),
+               fmt_time(floor_time(fl, "all")) if fl else "-",
+               fmt_ratio(npm / q) if q else "-", fmt_ratio(fus / q) if q else "-",
+               fmt_diff(dn[0]), fmt_diff(dn[1]))
+        for key, val in (("N", npts), ("quelva", q), ("numpy", npm), ("fused", fus),
+                         ("tmm", tmm_t), ("tmm_measured", measured),
+                         ("floor", floor_time(fl, "all") if fl else None)):
+            plot[key].append(val)
+    gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
+               "does not depend on N). Log-log slope of time against N for N >= 1000 "
+               "(1 = linear): " + slopes(plot, "N", 1000))
+    return gn, plot, gst
 
-    gn = gl = mem = conv = pconv = None
-    plot = gst = None
-    samples = {}
-    agreed = {}    # {workload: {implementation: [max |dR|, max |dT|] or the error}}
-    summary = {}   # {(workload, threads): {implementation: seconds}}
-    tmm_res = {}
-    if "workloads" in sections:
-        def peer_rows(name, threads, times, errors, ag, q, per):
-            """The rows of the packages and the NumPy versions: one workload, one thread count."""
-            summary[(name, threads)] = {"quelva": q}
-            for key in ROW_ORDER[1:]:
-                if threads > 1 and key not in TWO_THREADS:
-                    continue   # one thread whatever the count: its 1-thread row stands
-                peer = peers.PEER.get(key)
-                if peer is not None and not peer.available:
-                    main.add("", "", "", LABEL[key], "unavailable")
-                    continue
-                if key in errors:
-                    main.add("", "", "", LABEL[key], f"cannot run this stack: {errors[key]}")
-                    continue
-                t = times.get(key)
-                if t is None:
-                    continue
-                summary[(name, threads)][key] = t
-                tgt = target_for(name, key, threads)
-                ok = (t / q >= tgt) if (q and tgt) else None
-                a = ag.get(key)
-                dr, dt = a if isinstance(a, list) else (None, None)
-                main.add("", "", "", LABEL[key], fmt_time(t), fmt_time(t / per),
-                         fmt_ratio(t / q) if q else "-", fmt_diff(dr), fmt_diff(dt),
-                         f">= {tgt:g}x" if tgt else "", status(ok) if tgt else "")
-                if tgt:
-                    targets.append((f"{name} vs {SHORT[key]}, {plural(threads)} (>= {tgt:g}x)",
-                                    fmt_ratio(t / q) if q else "-", ok))
 
-        # -- W1 and W2: in this process (no pool is used below 101 wavelengths) --
-        for name in ("W1", "W2"):
-            log(name)
-            st = stacks.workload(name, args.quick)
-            fns = impl_fns(st, ROW_ORDER)
-            res = measure(fns, cfg)
-            tm = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
-            per = st.points * st.layers
-            ref = ref_rt(st)
-            label = f"{name} {st.name}"
-            q = res.get("quelva", {}).get("time") if have_q else None
-            if not have_q:
-                main.add(label, st.layers, st.points, "quelva", "not installed")
-            else:
-                ok = q * 1e6 < T_W1_US if name == "W1" else None
-                main.add(label, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per), "",
-                         "", "", f"< {T_W1_US:g} µs per call" if name == "W1" else "",
-                         status(ok) if name == "W1" else "")
-                if name == "W1":
-                    targets.append(("W1: one whole call (construct, simulate, read r and t)",
-                                    fmt_time(q), ok))
-            agreed[name] = agreement(fns, ref, ROW_ORDER) if have_q else {}
-            peer_rows(name, 1, {k: v["time"] for k, v in res.items() if "time" in v},
-                      {k: v["error"] for k, v in res.items() if "error" in v},
-                      agreed[name], q, per)
-            dtm = agree(ref_rt(tm["sub"]), tm["rt"])
-            agreed[name]["tmm"] = list(dtm)
-            check_tmm(label, *dtm)
-            tmm_row(tm, per, q, dtm)
-            summary[(name, 1)]["tmm"] = tm["time"]
+def growth_in_l_section(run: Run) -> Table:
+    """Time against the number of media on alternating TiO2/SiO2 layers."""
+    cfg = run.cfg
+    run.log("growth in L")
+    gl = Table(f"Growth with L: alternating TiO2/SiO2 layers on BK7, N = {cfg.grow_l_points}; "
+               f"quelva with the default pool size ({pool_env()}); "
+               f"tmm on {cfg.grow_l_tmm} λ, scaled",
+               ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
+                LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
+                "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
+    lgrow = {}
+    for layers in cfg.grow_l:
+        st = stacks.periodic(layers, cfg.grow_l_points)
+        res = measure(impl_fns(st), cfg)
+        tm = time_tmm_subset(st, st.subset(cfg.grow_l_tmm), cfg)
+        dtm = max_rt_diff(run.ref_rt(tm["sub"]), tm["rt"])
+        run.check_tmm(st.name, *dtm)
+        fl = run_floor(run.floor_bin, st, cfg.floor_seconds * 0.3)
+        q = res["quelva"]["time"] if run.have_q else None
+        npm = res["numpy"]["time"]
+        per = st.points * layers
+        gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
+               fmt_time(npm / per), fmt_time(res["fused"]["time"]), fmt_time(tm["time"]),
+               fmt_time(floor_time(fl, "all")) if fl else "-",
+               fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["time"] / q) if q else "-",
+               fmt_diff(dtm[0]), fmt_diff(dtm[1]))
+        for key, val in (("L", layers), ("quelva", q), ("numpy", npm),
+                         ("fused", res["fused"]["time"]), ("tmm", tm["time"]),
+                         ("floor", floor_time(fl, "all") if fl else None)):
+            lgrow.setdefault(key, []).append(val)
+    gl.note = ("Log-log slope of time against L for L >= 22 (1 = linear): "
+               + slopes(lgrow, "L", 22))
+    return gl
 
-        # -- W3 to W5: in child processes with 1 and 2 threads, alternating --
-        samples = {1: {}, 2: {}}
-        errors = {}
-        two_thread_impls = tuple(k for k in ROW_ORDER if k in TWO_THREADS)
-        for rep in range(cfg.child_passes):
-            for threads in (1, 2):
-                log(f"{', '.join(CHILD_WORKLOADS)} with RAYON_NUM_THREADS={threads} (child "
-                    f"process {rep + 1} of {cfg.child_passes})")
-                c = spawn_child(["--child", "threads", "--workloads", ",".join(CHILD_WORKLOADS),
-                                 "--rounds", str(cfg.child_rounds), "--impls",
-                                 ",".join(ROW_ORDER if threads == 1 else two_thread_impls)]
-                                + (["--floor", str(floor_bin)] if floor_bin else []),
-                                {"RAYON_NUM_THREADS": str(threads),
-                                 "OMP_NUM_THREADS": str(threads)}, args.quick)
-                if not c:
-                    continue
-                for wname, entry in c["workloads"].items():
-                    for key, vals in entry.items():
-                        if key == "agree":
-                            agreed.setdefault(wname, {}).update(vals)
-                        elif key == "errors":
-                            errors.setdefault(wname, {}).update(vals)
-                        else:
-                            samples[threads].setdefault(wname, {}).setdefault(key, []).extend(vals)
-        for name in CHILD_WORKLOADS:
-            st = stacks.workload(name, args.quick)
-            log(f"{name}: tmm on {cfg.tmm_points[name]} wavelengths")
-            tmm_res[name] = time_tmm_subset(st, st.subset(cfg.tmm_points[name]), cfg)
 
-        for name in CHILD_WORKLOADS:
-            st = stacks.workload(name, args.quick)
-            per = st.points * st.layers
-            label = f"{name} {st.name}"
-            tm = tmm_res[name]
-            dtm = agree(ref_rt(tm["sub"]), tm["rt"])
-            agreed.setdefault(name, {})["tmm"] = list(dtm)
-            check_tmm(label, *dtm)
-            med = {th: {k: stat(v) for k, v in samples[th].get(name, {}).items()}
-                   for th in (1, 2)}
-            q1 = med[1].get("quelva")
-            for threads in (1, 2):
-                m = med[threads]
-                q = m.get("quelva")
-                tlabel = f"{label}, {plural(threads)}"
-                if q is not None:
-                    main.add(tlabel, st.layers, st.points, "quelva", fmt_time(q), fmt_time(q / per))
-                    if threads == 2 and q1:
-                        ok = q1 / q >= T_THREADS
-                        is_w4 = name == "W4"
-                        main.add("", "", "", "quelva: speed-up from 1 to 2 threads", "", "",
-                                 fmt_ratio(q1 / q), "", "",
-                                 f">= {T_THREADS:g}x" if is_w4 else "", status(ok) if is_w4 else "")
-                        if is_w4:
-                            targets.append(("W4: quelva from 1 to 2 threads "
-                                            f"(>= {T_THREADS:g}x)", fmt_ratio(q1 / q), ok))
-                else:
-                    main.add(tlabel, st.layers, st.points, "quelva",
-                             "not installed" if not have_q else "failed")
-                peer_rows(name, threads, m, errors.get(name, {}), agreed.get(name, {}), q, per)
-                if threads == 1:
-                    summary[(name, 1)]["tmm"] = tm["time"]
-                if name == "W3" and threads == 1:
-                    ok = tm["time"] / q >= T_TMM_W3 if q else None
-                    tmm_row(tm, per, q, dtm, f">= {T_TMM_W3:g}x", ok)
-                    targets.append((f"W3 vs tmm, 1 thread (>= {T_TMM_W3:g}x)",
-                                    fmt_ratio(tm["time"] / q) if q else "-", ok))
-                else:
-                    tmm_row(tm, per, q, dtm)
-                if threads == 1 and "floor_all" in m:
-                    fa = m["floor_all"]
-                    fb = m["floor_branch"]
-                    ok = q / fa <= T_FLOOR if q else None
-                    main.add("", "", "", "floor: C-library calls, all media polar", fmt_time(fa),
-                             fmt_time(fa / per), f"{q / fa:.3g}x floor" if q else "-", "", "",
-                             f"<= {T_FLOOR:g}x floor", status(ok))
-                    targets.append((f"{name} within {T_FLOOR:g}x of the floor, 1 thread",
-                                    f"{q / fa:.3g}x floor" if q else "-", ok))
-                    main.add("", "", "", f"floor: as this stack needs ("
-                             f"{general_media(st)} of {st.layers} media polar)",
-                             fmt_time(fb), fmt_time(fb / per), f"{q / fb:.3g}x floor" if q else "-")
-
-        # -- growth in N --
-        log("growth in N")
-        gst = stacks.bragg_mirror(10)
-        gn = Table(f"Growth with N: {gst.name} (L = {gst.layers}); quelva with the default pool "
-                   f"size ({pool_env()})",
-                   ["N", "quelva", "quelva per λ", LABEL["numpy"], LABEL["fused"], "tmm",
-                    "floor (1 thread)", "quelva faster than NumPy", "than NumPy fused",
-                    "max |ΔR| NumPy", "max |ΔT| NumPy"])
-        plot = {"N": [], "quelva": [], "numpy": [], "fused": [], "tmm": [], "tmm_measured": [],
-                "floor": []}
-        tmm_per_point = None
-        for npts in cfg.grow_n:
-            st = stacks.bragg_mirror(npts)
-            res = measure(impl_fns(st), cfg, rounds=cfg.rounds if npts < 30000 else 3)
-            measured = npts <= cfg.grow_n_tmm
-            if measured:
-                tmm_t = time_tmm_subset(st, st, cfg)["time"]
-            else:
-                if tmm_per_point is None:
-                    tmm_per_point = time_tmm_subset(st, st.subset(cfg.grow_n_tmm),
-                                                    cfg)["time"] / npts
-                tmm_t = tmm_per_point * npts
-            fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
-            q = res["quelva"]["time"] if have_q else None
-            npm = res["numpy"]["time"]
-            fus = res["fused"]["time"]
-            dn = agree(peers.quelva_rt(st), peers.numpy_rt(st)) if have_q else (None, None)
-            gn.add(npts, fmt_time(q), fmt_time(q / npts if q else None), fmt_time(npm),
-                   fmt_time(fus), fmt_time(tmm_t) + ("" if measured else " *"),
-                   fmt_time(floor_time(fl, "all")) if fl else "-",
-                   fmt_ratio(npm / q) if q else "-", fmt_ratio(fus / q) if q else "-",
-                   fmt_diff(dn[0]), fmt_diff(dn[1]))
-            for key, val in (("N", npts), ("quelva", q), ("numpy", npm), ("fused", fus),
-                             ("tmm", tmm_t), ("tmm_measured", measured),
-                             ("floor", floor_time(fl, "all") if fl else None)):
-                plot[key].append(val)
-        gn.note = (f"* tmm measured on {cfg.grow_n_tmm} λ and scaled (its cost per wavelength "
-                   "does not depend on N). Log-log slope of time against N for N >= 1000 "
-                   "(1 = linear): " + slopes(plot, "N", 1000))
-
-        # -- growth in L --
-        log("growth in L")
-        gl = Table(f"Growth with L: alternating TiO2/SiO2 layers on BK7, N = {cfg.grow_l_points}; "
-                   f"quelva with the default pool size ({pool_env()}); "
-                   f"tmm on {cfg.grow_l_tmm} λ, scaled",
-                   ["L", "quelva", "quelva per λ·medium", LABEL["numpy"], "NumPy per λ·medium",
-                    LABEL["fused"], "tmm (scaled)", "floor (1 thread)", "quelva faster than NumPy",
-                    "than tmm", "max |ΔR| tmm", "max |ΔT| tmm"])
-        lgrow = {}
-        for layers in cfg.grow_l:
-            st = stacks.periodic(layers, cfg.grow_l_points)
-            res = measure(impl_fns(st), cfg)
-            tm = time_tmm_subset(st, st.subset(cfg.grow_l_tmm), cfg)
-            dtm = agree(ref_rt(tm["sub"]), tm["rt"])
-            check_tmm(st.name, *dtm)
-            fl = run_floor(floor_bin, st, cfg.floor_seconds * 0.3)
-            q = res["quelva"]["time"] if have_q else None
-            npm = res["numpy"]["time"]
-            per = st.points * layers
-            gl.add(layers, fmt_time(q), fmt_time(q / per if q else None), fmt_time(npm),
-                   fmt_time(npm / per), fmt_time(res["fused"]["time"]), fmt_time(tm["time"]),
-                   fmt_time(floor_time(fl, "all")) if fl else "-",
-                   fmt_ratio(npm / q) if q else "-", fmt_ratio(tm["time"] / q) if q else "-",
-                   fmt_diff(dtm[0]), fmt_diff(dtm[1]))
-            for key, val in (("L", layers), ("quelva", q), ("numpy", npm),
-                             ("fused", res["fused"]["time"]), ("tmm", tm["time"]),
-                             ("floor", floor_time(fl, "all") if fl else None)):
-                lgrow.setdefault(key, []).append(val)
-        gl.note = ("Log-log slope of time against L for L >= 22 (1 = linear): "
-                   + slopes(lgrow, "L", 22))
-
-    if "memory" in sections:
-        # -- peak memory --
-        log("peak memory (child processes)")
-        mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
-                    "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
-                    f"its default size, {pool_env()}"
-                    + ("; --quick: quelva and NumPy only)" if args.quick else ")"),
-                    ["run", "L", "N", "implementation", "RSS before the call",
-                     "peak during the call", "growth", ""])
-        for wname in ("W4", "BIG"):
-            st = stacks.workload(wname, args.quick)
-            label = "W4" if wname == "W4" else "one film on glass"
-            for key in ROW_ORDER if not args.quick else BASE:
-                if key == "quelva" and not have_q:
-                    continue
-                if key in peers.PEER and not peers.PEER[key].available:
-                    continue
-                r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {},
-                                args.quick)
-                if r:
-                    mem.add(label, st.layers, st.points, LABEL[key], fmt_mem(r["before_kib"]),
-                            fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]),
-                            "" if r["reset"] else "peak since process start")
-                label = ""
-
-    if "conventions" in sections:
-        # -- conventions: an absorbing exit medium --
-        log("conventions check")
-        conv = Table("Conventions: agreement with tmm on an absorbing exit medium (air | 100 nm "
-                     "SiO2 | Lorentz absorber, θ = 0.9) and under frustrated total reflection "
-                     "(BK7 | 300 nm air | 20 nm Lorentz absorber | BK7, θ = 1.0), 50 λ each",
-                     ["light", "max |ΔR| tmm", "max |ΔT| tmm",
-                      "max |ΔT| tmm, p part rescaled", "max |ΔR| NumPy", "max |ΔT| NumPy"])
-        # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
-        # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
-        # the p part of quelva's T by the ratio of the two factors must give tmm's T.
-        pure = {phi: ref_rt(stacks.absorbing_exit(50, phi)) for phi in (0.0, math.pi / 2)}
-        to_poynting = poynting_p_factor(stacks.absorbing_exit(50, 0.0))
-        for label, phi in (("s (phi = 0)", 0.0), ("p (phi = π/2)", math.pi / 2),
-                           ("mixed (phi = 0.6)", 0.6)):
-            st = stacks.absorbing_exit(50, phi)
-            ref = ref_rt(st)
-            (rs, ts), (rp, tp) = peers.tmm_rt(st, pol_split=False)
-            ws, wp = math.cos(phi) ** 2, math.sin(phi) ** 2
-            tr, tt = ws * rs + wp * rp, ws * ts + wp * tp
-            adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * to_poynting
-            dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
-            conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
-                     fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
-                     fmt_diff(dn[0]), fmt_diff(dn[1]))
-        for label, phi in (("frustrated TIR, s", 0.0), ("frustrated TIR, p", math.pi / 2),
-                           ("frustrated TIR, mixed", 0.6)):
-            st = stacks.frustrated_tir(50, phi)
-            ref = ref_rt(st)
-            rt = peers.tmm_rt(st)
-            check_tmm(f"{st.name} ({label})", *agree(ref, rt))
-            dn = agree(ref, peers.numpy_rt(st)) if have_q else (None, None)
-            conv.add(label, fmt_diff(peers.max_diff(ref[0], rt[0])),
-                     fmt_diff(peers.max_diff(ref[1], rt[1])), "", fmt_diff(dn[0]), fmt_diff(dn[1]))
-        conv.note = (
-            "quelva's T multiplies |t|² by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
-            "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
-            "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a p "
-            "wave whose amplitude t is that of its electric field). The two agree whenever "
-            "the exit medium is lossless, as in the frustrated-TIR stack, whose evanescent "
-            "waves in the air gap test the choice of the square-root branch. 'p part "
-            "rescaled' multiplies quelva's p transmittance by the ratio of the two factors: "
-            "the remaining difference is rounding.")
-
-        # -- every peer: its conventions, checked, and its agreement on the workloads --
-        log("peers: conventions and agreement")
-        wnames = ("W1", "W2", *CHILD_WORKLOADS)
-        for name in wnames:
-            if name in agreed:
-                continue     # measured beside the timings
-            st = stacks.workload(name, args.quick)
-            ref = ref_rt(st)
-            agreed[name] = agreement(impl_fns(st, ROW_ORDER), ref, ROW_ORDER) if have_q else {}
-            sub = st.subset(cfg.tmm_points[name])
-            agreed[name]["tmm"] = list(agree(ref_rt(sub), peers.tmm_rt(sub)))
-        film = stacks.film_on_glass(20)
-        film_gain = dataclasses.replace(film, n=np.conj(film.n))
-        exit_p = stacks.absorbing_exit(50, math.pi / 2)
-        ftir = stacks.frustrated_tir(50, stacks.PHI)
-        ref_film, ref_exit, ref_ftir = ref_rt(film), ref_rt(exit_p), ref_rt(ftir)
-        poynting_t = ref_exit[1] * poynting_p_factor(exit_p)
-        whole = {"tmm": peers.tmm_rt, "numpy": peers.numpy_rt, "fused": peers.numpy_fused_rt}
-        whole.update({p.key: p.rt for p in peers.PEERS})
-        pconv = Table("Peers: conventions (as documented; the last two checked here) and "
-                      "agreement with quelva, max |ΔR| / max |ΔT|",
-                      ["implementation", "angles", "polarisations", "absorbing index (checked)",
-                       "T of p light into an absorbing exit (checked)",
-                       *(f"{w}" for w in wnames), "frustrated TIR"])
-        for key in ("tmm", *ROW_ORDER[1:]):
-            peer = peers.PEER.get(key)
-            angles, pols = (peer.angle_unit, peer.polarisations) if peer else OWN_CONVENTIONS[key]
-            if peer is not None and not peer.available:
-                pconv.add(LABEL[key], angles, pols, "unavailable")
+def memory_section(run: Run) -> Table:
+    """Peak resident memory of one call, each in its own child process."""
+    quick = run.args.quick
+    run.log("peak memory (child processes)")
+    mem = Table("Peak resident memory of one call, each in its own child process (RSS when "
+                "the inputs are built, then the peak VmHWM during the call; quelva's pool at "
+                f"its default size, {pool_env()}"
+                + ("; --quick: quelva and NumPy only)" if quick else ")"),
+                ["run", "L", "N", "implementation", "RSS before the call",
+                 "peak during the call", "growth", ""])
+    for wname in ("W4", "BIG"):
+        st = stacks.workload(wname, quick)
+        label = "W4" if wname == "W4" else "one film on glass"
+        for key in ROW_ORDER if not quick else BASE:
+            if key == "quelva" and not run.have_q:
                 continue
-            fn = whole[key]
+            if key in peers.PEER and not peers.PEER[key].available:
+                continue
+            r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {}, quick)
+            if r:
+                mem.add(label, st.layers, st.points, LABEL[key], fmt_mem(r["before_kib"]),
+                        fmt_mem(r["peak_kib"]), fmt_mem(r["peak_kib"] - r["before_kib"]),
+                        "" if r["reset"] else "peak since process start")
+            label = ""
+    return mem
 
-            def cell(check):
-                try:
-                    return check()
-                except Exception as exc:
-                    return f"cannot run: {error_text(exc)}"
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")   # pyElli warns of the gain medium
-                index = cell(lambda: index_convention(fn(film)[0], fn(film_gain)[0],
-                                                      ref_film[0]))
-            p_exit = cell(lambda: p_convention(fn(exit_p)[1], ref_exit[1], poynting_t))
-            tir = cell(lambda: diff_pair(agree(ref_ftir, fn(ftir))))
-            pconv.add(LABEL[key] + (" (on its subset of λ)" if key == "tmm" else ""), angles,
-                      pols, index, p_exit, *(diff_pair(agreed[w].get(key)) for w in wnames), tir)
-        pconv.note = (
-            "Every peer is given quelva's inputs in its own form (angles in its unit; indices "
-            "as its own arrays, tables or permittivity functions) and its s and p results are "
-            "combined as quelva defines them: R = cos²φ R_s + sin²φ R_p, the same for T. "
-            "'Absorbing index': the absorbing film of W1/W2 (20 λ) computed as given and with "
-            "n conjugated; the one that matches quelva's R to 1e-9 tells the sign. 'T of p "
-            "light': air | 100 nm SiO2 | Lorentz absorber at θ = 0.9 (50 λ), compared with "
-            "quelva's T and with quelva's T rescaled to the Poynting flux into the absorber. "
-            "Frustrated TIR: BK7 | 300 nm air | 20 nm absorber | BK7 at θ = 1.0, φ = 0.6 (50 λ).")
 
-    # -- targets --
-    summary_tab = summary_table(summary, args.quick) if summary else None
-    tt_tab = Table("Targets", ["target", "measured", "status"])
+def exit_medium_section(run: Run) -> Table:
+    """Agreement with tmm on an absorbing exit medium and under frustrated
+    total reflection, with the p part of T rescaled to tmm's convention."""
+    run.log("conventions check")
+    conv = Table("Conventions: agreement with tmm on an absorbing exit medium (air | 100 nm "
+                 "SiO2 | Lorentz absorber, θ = 0.9) and under frustrated total reflection "
+                 "(BK7 | 300 nm air | 20 nm Lorentz absorber | BK7, θ = 1.0), 50 λ each",
+                 ["light", "max |ΔR| tmm", "max |ΔT| tmm",
+                  "max |ΔT| tmm, p part rescaled", "max |ΔR| NumPy", "max |ΔT| NumPy"])
+    # quelva's T multiplies |t|^2 by Re(q_L / (n_0 cos theta)) for s and p alike;
+    # tmm uses Re(n_L conj(cos theta_L)) / Re(n_0 conj(cos theta_0)) for p. Rescaling
+    # the p part of quelva's T by the ratio of the two factors must give tmm's T.
+    pure = {phi: run.ref_rt(stacks.absorbing_exit(50, phi)) for phi in (0.0, math.pi / 2)}
+    to_poynting = poynting_p_factor(stacks.absorbing_exit(50, 0.0))
+    for label, phi in (("s (phi = 0)", 0.0), ("p (phi = π/2)", math.pi / 2),
+                       ("mixed (phi = 0.6)", 0.6)):
+        st = stacks.absorbing_exit(50, phi)
+        ref = run.ref_rt(st)
+        (rs, ts), (rp, tp) = peers.tmm_rt(st, pol_split=False)
+        ws, wp = math.cos(phi) ** 2, math.sin(phi) ** 2
+        tr, tt = ws * rs + wp * rp, ws * ts + wp * tp
+        adjusted = ws * pure[0.0][1] + wp * pure[math.pi / 2][1] * to_poynting
+        dn = max_rt_diff(ref, peers.numpy_rt(st)) if run.have_q else (None, None)
+        conv.add(label, fmt_diff(peers.max_diff(ref[0], tr)),
+                 fmt_diff(peers.max_diff(ref[1], tt)), fmt_diff(peers.max_diff(adjusted, tt)),
+                 fmt_diff(dn[0]), fmt_diff(dn[1]))
+    for label, phi in (("frustrated TIR, s", 0.0), ("frustrated TIR, p", math.pi / 2),
+                       ("frustrated TIR, mixed", 0.6)):
+        st = stacks.frustrated_tir(50, phi)
+        ref = run.ref_rt(st)
+        rt = peers.tmm_rt(st)
+        run.check_tmm(f"{st.name} ({label})", *max_rt_diff(ref, rt))
+        dn = max_rt_diff(ref, peers.numpy_rt(st)) if run.have_q else (None, None)
+        conv.add(label, fmt_diff(peers.max_diff(ref[0], rt[0])),
+                 fmt_diff(peers.max_diff(ref[1], rt[1])), "", fmt_diff(dn[0]), fmt_diff(dn[1]))
+    conv.note = (
+        "quelva's T multiplies |t|² by Re(q_L / (n_0 cos θ)) = Re(n_L cos θ_L) / "
+        "(n_0 cos θ) for both polarisations; tmm uses that factor for s but "
+        "Re(n_L conj(cos θ_L)) / Re(n_0 conj(cos θ)) for p (the Poynting flux of a p "
+        "wave whose amplitude t is that of its electric field). The two agree whenever "
+        "the exit medium is lossless, as in the frustrated-TIR stack, whose evanescent "
+        "waves in the air gap test the choice of the square-root branch. 'p part "
+        "rescaled' multiplies quelva's p transmittance by the ratio of the two factors: "
+        "the remaining difference is rounding.")
+    return conv
+
+
+def text_or_error(check) -> str:
+    """The text of one checked cell, or why the peer could not run it."""
+    try:
+        return check()
+    except Exception as exc:
+        return f"cannot run: {error_text(exc)}"
+
+
+def peer_agreement_section(run: Run) -> Table:
+    """Every peer: its conventions, two of them checked here, and its agreement
+    on the workloads (measured beside the timings where the workloads ran)."""
+    quick = run.args.quick
+    run.log("peers: conventions and agreement")
+    wnames = ("W1", "W2", *CHILD_WORKLOADS)
+    for name in wnames:
+        if name in run.agreed:
+            continue     # measured beside the timings
+        st = stacks.workload(name, quick)
+        ref = run.ref_rt(st)
+        run.agreed[name] = (agreement(impl_fns(st, ROW_ORDER), ref, ROW_ORDER) if run.have_q
+                            else {})
+        sub = st.subset(run.cfg.tmm_points[name])
+        run.agreed[name]["tmm"] = list(max_rt_diff(run.ref_rt(sub), peers.tmm_rt(sub)))
+    film = stacks.film_on_glass(20)
+    film_gain = dataclasses.replace(film, n=np.conj(film.n))
+    exit_p = stacks.absorbing_exit(50, math.pi / 2)
+    ftir = stacks.frustrated_tir(50, stacks.PHI)
+    ref_film, ref_exit, ref_ftir = run.ref_rt(film), run.ref_rt(exit_p), run.ref_rt(ftir)
+    poynting_t = ref_exit[1] * poynting_p_factor(exit_p)
+    whole = {"tmm": peers.tmm_rt, "numpy": peers.numpy_rt, "fused": peers.numpy_fused_rt}
+    whole.update({p.key: p.rt for p in peers.PEERS})
+    pconv = Table("Peers: conventions (as documented; the last two checked here) and "
+                  "agreement with quelva, max |ΔR| / max |ΔT|",
+                  ["implementation", "angles", "polarisations", "absorbing index (checked)",
+                   "T of p light into an absorbing exit (checked)",
+                   *(f"{w}" for w in wnames), "frustrated TIR"])
+    for key in ("tmm", *ROW_ORDER[1:]):
+        peer = peers.PEER.get(key)
+        angles, pols = (peer.angle_unit, peer.polarisations) if peer else OWN_CONVENTIONS[key]
+        if peer is not None and not peer.available:
+            pconv.add(LABEL[key], angles, pols, "unavailable")
+            continue
+        fn = whole[key]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")   # pyElli warns of the gain medium
+            index = text_or_error(lambda: index_convention(fn(film)[0], fn(film_gain)[0],
+                                                           ref_film[0]))
+        p_exit = text_or_error(lambda: p_convention(fn(exit_p)[1], ref_exit[1], poynting_t))
+        tir = text_or_error(lambda: diff_pair(max_rt_diff(ref_ftir, fn(ftir))))
+        pconv.add(LABEL[key] + (" (on its subset of λ)" if key == "tmm" else ""), angles,
+                  pols, index, p_exit, *(diff_pair(run.agreed[w].get(key)) for w in wnames), tir)
+    pconv.note = (
+        "Every peer is given quelva's inputs in its own form (angles in its unit; indices "
+        "as its own arrays, tables or permittivity functions) and its s and p results are "
+        "combined as quelva defines them: R = cos²φ R_s + sin²φ R_p, the same for T. "
+        "'Absorbing index': the absorbing film of W1/W2 (20 λ) computed as given and with "
+        "n conjugated; the one that matches quelva's R to 1e-9 tells the sign. 'T of p "
+        "light': air | 100 nm SiO2 | Lorentz absorber at θ = 0.9 (50 λ), compared with "
+        "quelva's T and with quelva's T rescaled to the Poynting flux into the absorber. "
+        "Frustrated TIR: BK7 | 300 nm air | 20 nm absorber | BK7 at θ = 1.0, φ = 0.6 (50 λ).")
+    return pconv
+
+
+def targets_table(targets: list) -> Table:
+    """Every target checked by the workloads, in the order they were met."""
+    tab = Table("Targets", ["target", "measured", "status"])
     for desc, val, ok in targets:
-        tt_tab.add(desc, val, status(ok))
+        tab.add(desc, val, status(ok))
+    return tab
 
-    # -- output --
-    header.append("Load average (1 min) at the start and the end of the run: "
-                  f"{load_start:.2f}, {os.getloadavg()[0]:.2f} (other processes on the machine "
-                  "make the figures noisy)")
-    notes = [
+
+def note_lines(cfg: Settings) -> list[str]:
+    return [
         "Notes:",
         f"- 'per λ·medium' is the {STAT[0]} divided by N·L. quelva's time is one whole call "
         "from Python: DataPy(...), simulate(), reading r and t.",
@@ -1019,25 +1081,66 @@ def main_run(args) -> int:
         "has a zero imaginary part (lossless media at a real angle), as the algorithm does.",
     ]
 
-    def report(markdown: bool) -> str:
-        parts = [("\n\n" if markdown else "\n").join(header), ""]
-        parts += [f"WARNING: {w}" for w in warn] + ([""] if warn else [])
-        parts += [tab.render(markdown) for tab in (main, summary_tab, tt_tab, gn, gl, mem, conv,
-                                                   pconv)
-                  if tab is not None and tab.rows]
-        parts.append("\n".join(notes))
-        return "\n".join(parts) + "\n"
 
-    sys.stdout.write(report(md))
+def report(header: list[str], warn: list[str], tables: list, notes: list[str],
+           markdown: bool) -> str:
+    """The whole printed report; tables that are None or empty are left out."""
+    parts = [("\n\n" if markdown else "\n").join(header), ""]
+    parts += [f"WARNING: {w}" for w in warn] + ([""] if warn else [])
+    parts += [tab.render(markdown) for tab in tables if tab is not None and tab.rows]
+    parts.append("\n".join(notes))
+    return "\n".join(parts) + "\n"
+
+
+def main_run(args) -> int:
+    cfg = Settings(args.quick)
+    sections = set(args.only.split(",")) if args.only else set(SECTIONS)
+    if not sections <= set(SECTIONS):
+        print(f"--only takes a comma-separated list of {', '.join(SECTIONS)}", file=sys.stderr)
+        return 2
+    if peers.tmm is None:
+        print(f"tmm is not importable ({peers.TMM_ERROR}); install it (scripts/bench.sh does)",
+              file=sys.stderr)
+        return 2
+    floor_bin, floor_err = find_floor(Path(args.floor) if args.floor else DEFAULT_FLOOR)
+    run = Run(args=args, cfg=cfg, have_q=peers.quelva is not None, floor_bin=floor_bin,
+              floor_err=floor_err, started=time.perf_counter())
+    load_start = os.getloadavg()[0]
+    header = header_lines(run)
+
+    main = gn = gl = mem = conv = pconv = None
+    plot = gst = None
+    samples = {}
+    # The growth tables come with "workloads"; "growth" alone selects nothing.
+    if "workloads" in sections:
+        main, samples = workloads_section(run)
+        gn, plot, gst = growth_in_n_section(run)
+        gl = growth_in_l_section(run)
+    if "memory" in sections:
+        mem = memory_section(run)
+    # After the workloads: the peer table reuses the agreement measured beside
+    # the timings and measures only what they did not.
+    if "conventions" in sections:
+        conv = exit_medium_section(run)
+        pconv = peer_agreement_section(run)
+    summary_tab = summary_table(run.summary, args.quick) if run.summary else None
+    tt_tab = targets_table(run.targets)
+
+    header.append("Load average (1 min) at the start and the end of the run: "
+                  f"{load_start:.2f}, {os.getloadavg()[0]:.2f} (other processes on the machine "
+                  "make the figures noisy)")
+    tables = [main, summary_tab, tt_tab, gn, gl, mem, conv, pconv]
+    notes = note_lines(cfg)
+    sys.stdout.write(report(header, run.warn, tables, notes, args.markdown))
     sys.stdout.flush()
     if args.markdown_out:
         with open(args.markdown_out, "w") as f:
-            f.write(report(True))
-    log("tables done")
+            f.write(report(header, run.warn, tables, notes, True))
+    run.log("tables done")
 
     if not args.no_plot and plot is not None:
-        write_plot(plot, Path(args.plot), have_q, gst)
-        log(f"plot written to {args.plot}")
+        write_plot(plot, Path(args.plot), run.have_q, gst)
+        run.log(f"plot written to {args.plot}")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"threads": samples, "growth_n": plot}, f, indent=1,

@@ -173,3 +173,44 @@ def test_w5_is_the_w3_mirror_at_45_degrees_unpolarised():
 ])
 def test_targets(name, key, threads, expected):
     assert run.target_for(name, key, threads) == expected
+
+
+# W4's targets, as (implementation label, target) at each thread count.
+W4_TARGETS = {1: [("tmm-faster (C++, OpenMP)", run.T_FASTER_W4),
+                  ("NumPy: (N,2,2) matmul per layer", run.T_NUMPY_1),
+                  ("NumPy fused by hand (s+p together)", run.T_FASTER_W4)],
+              2: [("NumPy: (N,2,2) matmul per layer", run.T_NUMPY_2)]}
+
+
+@pytest.mark.parametrize("threads", (1, 2))
+@pytest.mark.parametrize("speedup", (2.0, 4.5, 8.0))   # 4.5 and 8: on a target
+def test_peer_rows_check_each_target_once(threads, speedup):
+    peer_or_skip("tmm_faster")
+    quelva_seconds = 0.5   # a power of two: the ratios are exact
+    times = {key: quelva_seconds * speedup for key in run.ROW_ORDER[1:]}
+    bench = run.Run(args=None, cfg=None, have_q=True, floor_bin=None, floor_err="",
+                    started=0.0)
+    table = run.workloads_table()
+    run.add_peer_rows(bench, table, "W4", threads, times, {"pymoosh": "ValueError: no"}, {},
+                      quelva_seconds, 1000)
+    rows = {row[3]: row for row in table.rows}
+    expected_ok = [(label, speedup >= target) for label, target in W4_TARGETS[threads]]
+    assert [(label, rows[label][10]) for label, _ in expected_ok] == \
+        [(label, "met" if ok else "MISSED") for label, ok in expected_ok]
+    assert [ok for _, _, ok in bench.targets] == [ok for _, ok in expected_ok]
+    assert all(text == f"{speedup:g}x" for _, text, _ in bench.targets)
+    # pyElli and PyMoosh run on one thread: no rows of theirs at 2 threads.
+    assert ("pyElli Solver2x2" in rows) == (threads == 1 and peers.PEER["pyelli"].available)
+    if threads == 1 and peers.PEER["pymoosh"].available:
+        assert rows["PyMoosh vectorised, S matrices"][4] == "cannot run this stack: ValueError: no"
+    assert "pymoosh" not in bench.summary[("W4", threads)]
+    assert bench.summary[("W4", threads)]["quelva"] == quelva_seconds
+
+
+def test_report_leaves_out_empty_tables_and_prints_warnings():
+    empty = run.Table("Nothing measured", ["a"])
+    full = run.Table("Measured", ["a"])
+    full.add("1")
+    text = run.report(["head"], ["tmm differs"], [None, empty, full], ["Notes:"], False)
+    assert "Measured" in text and "Nothing measured" not in text
+    assert text.startswith("head\n\nWARNING: tmm differs\n\nMeasured\n")
