@@ -1111,9 +1111,9 @@ def main_run(args) -> int:
     main = gn = gl = mem = conv = pconv = None
     plot = gst = None
     samples = {}
-    # The growth tables come with "workloads"; "growth" alone selects nothing.
     if "workloads" in sections:
         main, samples = workloads_section(run)
+    if "growth" in sections:
         gn, plot, gst = growth_in_n_section(run)
         gl = growth_in_l_section(run)
     if "memory" in sections:
