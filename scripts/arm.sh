@@ -65,22 +65,14 @@ wheel=$(ls "$out"/wheel/quelva-*-cp313-cp313-linux_armv7l.whl)
 echo "$wheel"
 
 stage "arm: auditwheel (in the root) and the manylinux wheel"
-# The host's pip fetches auditwheel (pure Python); the root has no access to
-# the package index of its own.
 tools=/opt/quelva-tools
-if [ ! -x "$root$tools/bin/auditwheel" ]; then
-    rm -rf "$out/tool-wheels"
-    "$(find_python 3.13)" -m pip download -q --only-binary=:all: -d "$out/tool-wheels" auditwheel
-    in_armhf_root "$root" sh -ec "
-        python3 -m venv $tools
-        $tools/bin/python -m pip install -q --no-index --find-links /src/$out/tool-wheels auditwheel"
-fi
+ensure_root_auditwheel "$root"
 report=$(in_armhf_root "$root" "$tools/bin/auditwheel" show "/src/$wheel")
 echo "$report"
 # Nothing is grafted (the libraries the module needs are all allowed by the
 # policy), so the manylinux wheel is this one with the platform tag that
 # auditwheel names.
-platform=$(echo "$report" | tr -d '\n' | grep -o 'consistent with the *following platform tag: *"manylinux_[0-9]*_[0-9]*_armv7l"' |
+platform=$(echo "$report" | tr -d '\n' | grep -o 'consistent with *the *following platform tag: *"manylinux_[0-9]*_[0-9]*_armv7l"' |
     grep -o 'manylinux_[0-9]*_[0-9]*_armv7l')
 make_venv .venv/arm-tools "$(find_python 3.13)"
 .venv/arm-tools/bin/python -c "import wheel" 2>/dev/null || .venv/arm-tools/bin/python -m pip install -q wheel
