@@ -64,3 +64,127 @@ for name in sys.argv[1:]:
     print("\n".join(extras[name]))
 PY
 }
+
+# host_debian_mirror: prints the URI of the Debian archive that the host's own
+# apt sources use (deb822 or one-line format), so the armhf root comes from
+# the same mirror as the host's packages.
+host_debian_mirror() {
+    local uri
+    uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+    if [ -z "$uri" ]; then
+        uri=$(grep -hE '^deb (\[[^]]*\] )?(https?|file)://' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null \
+            | grep -v -- '-security' | sed -E 's/^deb (\[[^]]*\] )?//' | awk '{print $1; exit}' || true)
+    fi
+    echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# ensure_binfmt_arm: lets the kernel run 32-bit ARM programs through
+# qemu-arm-static, also inside a chroot (the registration pins the emulator
+# binary). binfmt_misc is not always mounted at boot.
+ensure_binfmt_arm() {
+    ensure_apt qemu-user-static binfmt-support
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
+        update-binfmts --enable qemu-arm
+    fi
+    grep -q '^enabled' /proc/sys/fs/binfmt_misc/qemu-arm
+}
+
+# The Debian trixie armhf root in which the module is built and tested under
+# emulation. Its package list is part of the cache key: a changed list makes a
+# new root.
+ARMHF_ROOT_PACKAGES=(
+    python3 python3-dev python3-venv python3-pip
+    python3-numpy python3-numpy-dev python3-pytest python3-hypothesis python3-mpmath python3-mypy
+    python3-scikit-build-core python3-pyelftools g++ cmake make musl
+)
+
+# ensure_armhf_root DIR: makes (once) a Debian trixie armhf root in DIR.
+ensure_armhf_root() {
+    local dir=$1 key
+    key=$(printf '%s\n' trixie "${ARMHF_ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16)
+    if [ -f "$dir/.quelva-root-$key" ]; then
+        echo "== armhf root: cached in $dir"
+        return 0
+    fi
+    ensure_apt mmdebstrap arch-test debian-archive-keyring
+    ensure_binfmt_arm
+    rm -rf "$dir" "$dir.tmp"
+    mkdir -p "$(dirname "$dir")"
+    local packages
+    packages=$(IFS=,; echo "${ARMHF_ROOT_PACKAGES[*]}")
+    echo "== armhf root: mmdebstrap trixie from $(host_debian_mirror) into $dir"
+    mmdebstrap --quiet --variant=apt --architectures=armhf --include="$packages" \
+        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' \
+        trixie "$dir.tmp" "$(host_debian_mirror)"
+    mv "$dir.tmp" "$dir"
+    touch "$dir/.quelva-root-$key"
+}
+
+# in_armhf_root DIR COMMAND...: runs COMMAND inside the armhf root, under
+# emulation, with /proc, /dev and /sys of its own mount namespace (they vanish
+# when the command ends, whatever happens) and the work tree bound at /src.
+in_armhf_root() {
+    local dir=$1
+    shift
+    unshare --mount --propagation private -- sh -euc '
+        root=$1 src=$2; shift 2
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        mount --rbind /sys "$root/sys"
+        mkdir -p "$root/src"
+        mount --bind "$src" "$root/src"
+        cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+        exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 "$@"
+    ' sh "$dir" "$PWD" "$@"
+}
+
+# stage TEXT: a heading in a script's output, with the seconds since the
+# script started.
+stage() {
+    echo "== $* (at ${SECONDS}s)"
+}
+
+# The zig release whose clang and musl build the musl targets; a newer one may
+# name CPU features differently.
+ZIGLANG_VERSION=0.17.1
+
+# ensure_zig DIR: a venv in .venv/arm-tools with zig (from PyPI's ziglang),
+# auditwheel and wheel, and in DIR the wrapper commands zig-cc, zig-c++,
+# zig-ar and zig-ranlib that cmake/arm-linux-musleabihf-zig.cmake expects;
+# the compilers carry the target (armv7-a, VFPv3-D16, no NEON: armhf's baseline).
+# zig's own cache (its builds of musl and libc++) goes under build/ too.
+ensure_zig() {
+    local dir=$1 venv=.venv/arm-tools tool flags
+    make_venv "$venv" "$(find_python 3.13)"
+    "$venv/bin/python" -c "import ziglang, auditwheel, wheel" 2>/dev/null ||
+        "$venv/bin/python" -m pip install -q "ziglang==$ZIGLANG_VERSION" auditwheel wheel
+    local zig
+    zig=$("$venv/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    mkdir -p "$dir"
+    local target='-target arm-linux-musleabihf -mcpu=generic+v7a-neon-d32+vfp3d16'
+    for tool in cc c++ ar ranlib; do
+        case $tool in cc|c++) flags=$target ;; *) flags= ;; esac
+        printf '#!/bin/sh\nexec "%s" %s %s "$@"\n' "$zig" "$tool" "$flags" >"$dir/zig-$tool"
+        chmod +x "$dir/zig-$tool"
+    done
+    export ZIG_WRAPPERS=$PWD/$dir
+    export ZIG_GLOBAL_CACHE_DIR=$PWD/build/musl/zig-cache
+    export ZIG_LOCAL_CACHE_DIR=$PWD/build/musl/zig-cache
+}
+
+# ensure_root_auditwheel ROOT: auditwheel in a venv at /opt/quelva-tools of the
+# armhf root, where it reads the target's own libraries. The host's pip
+# fetches it (pure Python): the root has no access to the package index.
+ensure_root_auditwheel() {
+    local dir=$1 tools=/opt/quelva-tools wheels=build/arm/tool-wheels
+    [ -x "$dir$tools/bin/auditwheel" ] && return 0
+    rm -rf "$wheels"
+    "$(find_python 3.13)" -m pip download -q --only-binary=:all: -d "$wheels" auditwheel
+    in_armhf_root "$dir" sh -ec "
+        python3 -m venv $tools
+        $tools/bin/python -m pip install -q --no-index --find-links /src/$wheels auditwheel"
+}

@@ -17,7 +17,13 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-from conftest import TESTS_DIR, run_python  # noqa: E402
+from conftest import (  # noqa: E402
+    SIZE_BITS,
+    TESTS_DIR,
+    assert_os_error,
+    needs_address_space_limit,
+    run_python,
+)
 from leak_check import sanitized  # noqa: E402
 
 pytestmark = pytest.mark.skipif(
@@ -71,25 +77,35 @@ def run(code, env=None):
     return proc.stdout.splitlines(), proc.stderr
 
 
+# NumPy refuses shapes whose byte size overflows its index type; the
+# largest powers of two it accepts (a quarter of the address space: 4 EiB on
+# 64-bit, 1 GiB on 32-bit) are beyond what any allocator gives under the limit.
+WIDEST = SIZE_BITS - 4 - 1          # float64 elements: 2**59 or 2**27
+SIDE = (SIZE_BITS - 4 - 1) // 2     # complex128 rows and columns: 2**29 or 2**13
+# The address space the copies get: 2 GiB on 64-bit, 256 MiB on 32-bit.
+HEADROOM = 2 * 1024**3 if SIZE_BITS > 32 else 256 * 1024**2
 HUGE_COPIES = {
-    "wl of 10**10 (80 GB)": "d, n, np.broadcast_to(500.0, (10**10,))",
-    "d of 10**10 (80 GB)": "np.broadcast_to(1.0, (10**10,)), n, wl",
-    "n of 2 x 10**10 (320 GB)": "d, np.broadcast_to(1 + 0j, (2, 10**10)), wl",
-    "n of 10**6 x 10**7 (160 TB)": "d, np.broadcast_to(1 + 0j, (10**6, 10**7)), wl",
-    # NumPy refuses shapes whose byte size overflows its index type; these
-    # are the largest it accepts (4 EiB), beyond what any allocator can give.
-    "n of 2**29 x 2**29 (4 EiB)": "d, np.broadcast_to(1 + 0j, (2**29, 2**29)), wl",
-    "d of 2**59 (4 EiB)": "np.broadcast_to(1.0, (2**59,)), n, wl",
-    "wl of 3 x 10**8 (2.4 GB, over the limit only)": "d, n, np.broadcast_to(500.0, (3 * 10**8,))",
+    f"n of 2**{SIDE} x 2**{SIDE}": f"d, np.broadcast_to(1 + 0j, (2**{SIDE}, 2**{SIDE})), wl",
+    f"d of 2**{WIDEST}": f"np.broadcast_to(1.0, (2**{WIDEST},)), n, wl",
+    f"wl of 2**{WIDEST}": f"d, n, np.broadcast_to(500.0, (2**{WIDEST},))",
+    "wl of 1.2 times the limit": f"d, n, np.broadcast_to(500.0, ({HEADROOM} * 6 // 5 // 8,))",
 }
+if SIZE_BITS > 32:
+    HUGE_COPIES |= {
+        "wl of 10**10 (80 GB)": "d, n, np.broadcast_to(500.0, (10**10,))",
+        "d of 10**10 (80 GB)": "np.broadcast_to(1.0, (10**10,)), n, wl",
+        "n of 2 x 10**10 (320 GB)": "d, np.broadcast_to(1 + 0j, (2, 10**10)), wl",
+        "n of 10**6 x 10**7 (160 TB)": "d, np.broadcast_to(1 + 0j, (10**6, 10**7)), wl",
+    }
 
 
+@needs_address_space_limit()
 @pytest.mark.parametrize("case", sorted(HUGE_COPIES))
 def test_copies_that_cannot_be_allocated(case):
     lines, stderr = run(
         f"""
         d, n, wl = np.ones(1), np.ones((2, 1), complex), np.array([500.0])
-        limit(2 * 1024**3)
+        limit({HEADROOM})
         args = ({HUGE_COPIES[case]},)
         refs = [sys.getrefcount(a) for a in args]
         print(outcome(lambda: quelva.DataPy(*args, 0.0, 0.0)))
@@ -102,6 +118,7 @@ def test_copies_that_cannot_be_allocated(case):
     assert stderr == ""
 
 
+@needs_address_space_limit()
 @pytest.mark.parametrize(
     "headroom_mb",
     [
@@ -128,6 +145,7 @@ def test_transfer_lists_that_cannot_be_allocated(headroom_mb):
     assert stderr == ""
 
 
+@needs_address_space_limit()
 def test_result_array_that_cannot_be_allocated():
     """A getter whose new array cannot be made: the documented panic, after the printed MemoryError."""
     lines, stderr = run(
@@ -150,6 +168,7 @@ def test_result_array_that_cannot_be_allocated():
     assert "panicked at src/lib" in stderr and stderr.rstrip().endswith("Python API call failed")
 
 
+@needs_address_space_limit()
 def test_worker_stacks_that_cannot_be_allocated():
     """The pool cannot start: that call and every later parallel pass fail; the calling thread still computes."""
     lines, stderr = run(
@@ -171,7 +190,27 @@ def test_worker_stacks_that_cannot_be_allocated():
         env={"RAYON_NUM_THREADS": "8"},
     )
     prefix = "PanicException: The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
-    assert lines[0].startswith(prefix + "IOError("), lines[0]
+    assert_os_error(lines[0], prefix)
     assert lines[1] == prefix + "GlobalPoolAlreadyInitialized }"
     assert lines[2:] == ["True True True", "True", "usable"]
     assert stderr.count("panicked at ") == 2 + 2 * (2000 + 200)
+
+
+
+@pytest.mark.skipif(SIZE_BITS > 32, reason="on 64-bit the inputs of such a list cannot be allocated")
+def test_transfer_list_larger_than_the_address_space():
+    """2**25 wavelengths on 32-bit: their Transfers (128 bytes each) come to more than SIZE_MAX bytes."""
+    count = 2 ** (SIZE_BITS + 1 - 7)
+    lines, stderr = run(
+        f"""
+        big = quelva.DataPy(np.ones(0), np.broadcast_to(1.5 + 0j, (2, {count})),
+                            np.broadcast_to(500.0, ({count},)), 0.1, 0.1)
+        print(outcome(big.simulate))
+        print(outcome(big.simulate))
+        print(big.wl.shape, big.n.shape)
+        del big
+        print(still_usable())
+        """
+    )
+    assert lines == ["MemoryError: ", "MemoryError: ", f"({count},) (2, {count})", "usable"]
+    assert stderr == ""

@@ -36,7 +36,7 @@ inline bool quotients_overflow(const CMatrix2& m) noexcept {
     const double den = b.re * b.re + b.im * b.im;
     const double re = a.re * b.re + a.im * b.im;
     const double im = a.im * b.re - a.re * b.im;
-    return !(std::isfinite(den) & std::isfinite(re) & std::isfinite(im));
+    return !(std::isfinite(den) && std::isfinite(re) && std::isfinite(im));
 }
 
 // A stack matrix as mantissa and exponent: the matrix is m * e^exponent.
@@ -69,7 +69,7 @@ void mend_overflowed_transfer(const Array1<double>& d, const Array2<Complex>& n,
 inline void mend_overflow(const Array1<double>& d, const Array2<Complex>& n,
                           const Array1<double>& wl, double theta, std::size_t i,
                           Transfer& transfer) noexcept {
-    if (quotients_overflow(transfer.s) | quotients_overflow(transfer.p)) [[unlikely]] {
+    if (quotients_overflow(transfer.s) || quotients_overflow(transfer.p)) [[unlikely]] {
         mend_overflowed_transfer(d, n, wl, theta, i, transfer);
     }
 }

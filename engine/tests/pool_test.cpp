@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -34,6 +35,14 @@ namespace fs = std::filesystem;
 
 // ---------------------------------------------------------------------------
 // Helpers for the child processes
+
+// The rendering of an OS error up to its message ("Os { code: 12, kind:
+// OutOfMemory"), completed by the C library's own strerror text: glibc and
+// musl word some errors differently ("Cannot allocate memory", "Out of
+// memory").
+std::string os_error(const char* code_and_kind, int code) {
+    return std::string(code_and_kind) + ", message: \"" + std::strerror(code) + "\" }";
+}
 
 std::size_t task_count() {
     std::size_t count = 0;
@@ -293,7 +302,7 @@ int failing_creator(pthread_t* thread, const pthread_attr_t* attr, void* (*start
 struct StartFailureCase {
     int allowed;
     int code;
-    const char* kind;
+    const char* code_and_kind;
 };
 
 void PrintTo(const StartFailureCase& c, std::ostream* os) {
@@ -317,7 +326,8 @@ TEST_P(PoolStartFailure, FailsThisAndEveryLaterParallelPass) {
             get_r_power_vec(data);
             return 2;
         } catch (const Panic& e) {
-            const std::string expected = prefix + "IOError(" + c.kind + ") }";
+            const std::string expected =
+                prefix + "IOError(" + os_error(c.code_and_kind, c.code) + ") }";
             if (e.message() != expected) {
                 std::fprintf(stderr, "got: %s\n", e.what());
                 return 3;
@@ -348,18 +358,10 @@ TEST_P(PoolStartFailure, FailsThisAndEveryLaterParallelPass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, PoolStartFailure,
-    ::testing::Values(
-        StartFailureCase{0, EAGAIN,
-                         "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily "
-                         "unavailable\" }"},
-        StartFailureCase{2, EAGAIN,
-                         "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily "
-                         "unavailable\" }"},
-        StartFailureCase{1, ENOMEM,
-                         "Os { code: 12, kind: OutOfMemory, message: \"Cannot allocate memory\" }"},
-        StartFailureCase{3, EPERM,
-                         "Os { code: 1, kind: PermissionDenied, message: \"Operation not "
-                         "permitted\" }"}));
+    ::testing::Values(StartFailureCase{0, EAGAIN, "Os { code: 11, kind: WouldBlock"},
+                      StartFailureCase{2, EAGAIN, "Os { code: 11, kind: WouldBlock"},
+                      StartFailureCase{1, ENOMEM, "Os { code: 12, kind: OutOfMemory"},
+                      StartFailureCase{3, EPERM, "Os { code: 1, kind: PermissionDenied"}));
 
 std::size_t virtual_memory_size() {
     std::ifstream in("/proc/self/status");
@@ -397,8 +399,8 @@ TEST(Pool, StartFailsWhenNoStackCanBeMapped) {
         }
         CHILD_CHECK(message ==
                     "The global thread pool has not been initialized.: ThreadPoolBuildError { "
-                    "kind: IOError(Os { code: 11, kind: WouldBlock, message: \"Resource "
-                    "temporarily unavailable\" }) }");
+                    "kind: IOError(" +
+                        os_error("Os { code: 11, kind: WouldBlock", EAGAIN) + ") }");
         return 0;
     });
     EXPECT_EQ(status, 0);
