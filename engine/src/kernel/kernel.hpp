@@ -301,7 +301,8 @@ template <class V, std::size_t Columns>
 }
 
 template <class V, std::size_t Columns>
-void group_transfers_in(const Group& group, Transfer* out, unsigned char* needs_reference) noexcept {
+void group_transfers_in(const Group& group, Transfer* out,
+                        unsigned char* needs_reference) noexcept {
     for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
         block<V, Columns>(group, first, out, needs_reference);
     }
@@ -324,7 +325,9 @@ void evaluate_math_of(const double* x, std::size_t count, double* exp_out, doubl
                       double* cos_out) noexcept {
     for (std::size_t first = 0; first < count; first += kLanes<V>) {
         double in[kLanes<V>];
-        for (std::size_t l = 0; l < kLanes<V>; ++l) in[l] = x[first + l < count ? first + l : first];
+        for (std::size_t l = 0; l < kLanes<V>; ++l) {
+            in[l] = x[first + l < count ? first + l : first];
+        }
         const V value = load<V>(in);
         const V e = exp_nonpositive(value);
         const SinCos<V> turn = sincos(value);

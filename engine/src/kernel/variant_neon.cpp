@@ -1,4 +1,5 @@
-// The neon variant of the spectrum kernel: two wavelengths per NEON register, the aarch64 baseline.
+// The neon variant of the spectrum kernel: two wavelengths per NEON register, the aarch64
+// baseline.
 //
 // The kernel itself is kernel.hpp; this unit instantiates it in the
 // namespace brenmor::kernel::neon, with this unit's flags (engine/CMakeLists.txt).

@@ -1,4 +1,5 @@
-// The scalar variant of the spectrum kernel: one wavelength at a time, for every target (the only variant of 32-bit ARM and of any target without a vector variant).
+// The scalar variant of the spectrum kernel: one wavelength at a time, for every target (the only
+// variant of 32-bit ARM and of any target without a vector variant).
 //
 // The kernel itself is kernel.hpp; this unit instantiates it in the
 // namespace brenmor::kernel::scalar, with this unit's flags (engine/CMakeLists.txt).

@@ -1,4 +1,5 @@
-// The sse2 variant of the spectrum kernel: two wavelengths per SSE2 register, the x86-64 baseline: runs on any x86-64.
+// The sse2 variant of the spectrum kernel: two wavelengths per SSE2 register, the x86-64 baseline:
+// runs on any x86-64.
 //
 // The kernel itself is kernel.hpp; this unit instantiates it in the
 // namespace brenmor::kernel::sse2, with this unit's flags (engine/CMakeLists.txt).
