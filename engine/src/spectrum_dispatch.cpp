@@ -53,11 +53,17 @@ void compute_range(const kernel::Variant& variant, const Array1<double>& d,
     for (std::size_t first = begin; first < end; first += width) {
         const std::size_t count = std::min(width, end - first);
         // Lanes past the end repeat the last wavelength.
+        // (Element (j, i) of n is storage[offset + j * row_stride + i * col_stride].)
+        const Complex* const storage = n.storage().data();
         for (std::size_t j = 0; j < media; ++j) {
             double* re = index_re.data() + j * width;
             double* im = index_im.data() + j * width;
+            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(n.offset()) +
+                                       static_cast<std::ptrdiff_t>(j) * n.row_stride();
             for (std::size_t l = 0; l < width; ++l) {
-                const Complex z = n(j, first + std::min(l, count - 1));
+                const std::size_t i = first + std::min(l, count - 1);
+                const Complex z =
+                    storage[row + static_cast<std::ptrdiff_t>(i) * n.col_stride()];
                 re[l] = z.re;
                 im[l] = z.im;
             }
