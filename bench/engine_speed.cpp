@@ -1,16 +1,20 @@
-// Engine speed: the per-wavelength reference against the sweep, in C++.
+// Engine speed: the per-wavelength reference against the kernel, in C++.
 //
-// For one stack, times in alternating rounds
-//   reference  transfer_for_wavelength for every index, s then p (the
-//              straightforward order);
-//   sweep      the engine's sweep over all wavelengths on this thread;
-//   calc       transfer_calc, the whole dispatch (the pool from 101
-//              wavelengths on, sized by RAYON_NUM_THREADS);
-// and prints the medians in nanoseconds per wavelength and medium. Reference
-// and sweep run on this thread and are timed by its CPU time, which a busy
-// machine disturbs less than the wall clock; transfer_calc, which may wait
-// for the pool, by the wall clock. Before timing it checks that the sweep and
-// the reference agree bit for bit.
+// For one stack, times in interleaved rounds
+//   reference      transfer_for_wavelength for every index, s then p (the
+//                  reference operation order);
+//   <variant>      the kernel variant over all wavelengths on this thread,
+//                  both full matrices (what the engine stores);
+//   <variant> r,t  the same with the first column only (all that r and t
+//                  read): the difference is what the second column costs;
+//   calc           transfer_calc, the whole dispatch with the chosen variant
+//                  (the pool from 101 wavelengths on, sized by
+//                  RAYON_NUM_THREADS);
+// for every variant this processor runs, and prints the medians in
+// nanoseconds per wavelength and medium. The single-thread rounds are timed by
+// the thread's CPU time, which a busy machine disturbs less than the wall
+// clock; transfer_calc, which may wait for the pool, by the wall clock.
+// Before timing it checks that every variant agrees with the reference.
 //
 // Usage: engine_speed STACKFILE [SECONDS]
 // STACKFILE is the stack format of bench/floor.cpp (written by bench/run.py):
@@ -18,16 +22,20 @@
 // complex128 n[L][N].
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "brenmor/brenmor.hpp"
-#include "sweep.hpp"
+#include "kernel/variants.hpp"
+#include "spectrum_dispatch.hpp"
 
 namespace {
 
@@ -65,8 +73,21 @@ double median(std::vector<double> v) {
     return m % 2 ? v[m / 2] : 0.5 * (v[m / 2 - 1] + v[m / 2]);
 }
 
-bool same_bits(const brenmor::CMatrix2& a, const brenmor::CMatrix2& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+// The largest error of got * e^exponent against the finite matrix expected,
+// relative to expected's largest element (0 when expected is not finite).
+double relative_error(const brenmor::CMatrix2& got, double exponent,
+                      const brenmor::CMatrix2& expected) {
+    const double scale = std::exp(-exponent);
+    double largest = 0.0;
+    double error = 0.0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const std::complex<double> e{expected.e[k].re * scale, expected.e[k].im * scale};
+        const std::complex<double> g{got.e[k].re, got.e[k].im};
+        if (!std::isfinite(std::abs(e))) return 0.0;
+        largest = std::max(largest, std::abs(e));
+        error = std::max(error, std::abs(g - e));
+    }
+    return largest > 0.0 ? error / largest : error;
 }
 
 }  // namespace
@@ -84,9 +105,11 @@ int main(int argc, char** argv) {
     const double seconds = argc > 2 ? std::atof(argv[2]) : 2.0;
     const std::size_t count = data.wl.size();
     const std::size_t media = data.n.rows();
+    const std::vector<const brenmor::kernel::Variant*> variants =
+        brenmor::kernel::supported_variants();
 
     std::vector<Transfer> reference(count);
-    std::vector<Transfer> swept(count);
+    std::vector<Transfer> computed(count);
     const auto run_reference = [&] {
         for (std::size_t i = 0; i < count; ++i) {
             reference[i].s = brenmor::transfer_for_wavelength(data, i, false);
@@ -95,8 +118,9 @@ int main(int argc, char** argv) {
             reference[i].p = brenmor::transfer_for_wavelength(data, i, true);
         }
     };
-    const auto run_sweep = [&] {
-        brenmor::detail::sweep(data.d, data.n, data.wl, data.theta, 0, count, swept.data());
+    const auto run_variant = [&](const brenmor::kernel::Variant& variant, bool first_column) {
+        brenmor::detail::compute_range(variant, data.d, data.n, data.wl, data.theta, 0, count,
+                                       computed.data(), first_column);
     };
     double check = 0.0;
     const auto run_calc = [&] {
@@ -105,11 +129,18 @@ int main(int argc, char** argv) {
     };
 
     run_reference();
-    run_sweep();
     run_calc();  // starts the pool
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!same_bits(reference[i].s, swept[i].s) || !same_bits(reference[i].p, swept[i].p)) {
-            std::fprintf(stderr, "sweep and reference differ at i = %zu\n", i);
+    for (const brenmor::kernel::Variant* variant : variants) {
+        run_variant(*variant, false);
+        double worst = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            worst = std::max({worst, relative_error(computed[i].s, computed[i].s_exponent, reference[i].s),
+                              relative_error(computed[i].p, computed[i].p_exponent, reference[i].p)});
+        }
+        std::printf("  %-8s largest difference to the reference %.2g of the largest element\n",
+                    variant->name, worst);
+        if (!(worst < 1e-9)) {
+            std::fprintf(stderr, "%s and the reference differ\n", variant->name);
             return 1;
         }
     }
@@ -130,25 +161,35 @@ int main(int argc, char** argv) {
         fn();
         return thread_seconds() - t0;
     };
-    std::vector<double> t_reference, t_sweep, t_calc;
+    std::vector<double> t_reference, t_calc;
+    std::vector<std::vector<double>> t_full(variants.size()), t_first(variants.size());
     const auto start = clock::now();
     while (t_reference.size() < 3 ||
            std::chrono::duration<double>(clock::now() - start).count() < seconds) {
         t_reference.push_back(cpu_time(run_reference));
-        t_sweep.push_back(cpu_time(run_sweep));
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            t_full[v].push_back(cpu_time([&] { run_variant(*variants[v], false); }));
+            t_first[v].push_back(cpu_time([&] { run_variant(*variants[v], true); }));
+        }
         t_calc.push_back(time(run_calc));
         if (t_reference.size() >= 1000) break;
     }
     const double per = 1e9 / static_cast<double>(count * media);
     const double ref = median(t_reference);
-    const double sw = median(t_sweep);
+    std::printf("L = %zu, N = %zu, %zu rounds, ns per wavelength and medium (medians)\n", media,
+                count, t_reference.size());
+    std::printf("  reference        %7.1f  (CPU time)\n", ref * per);
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+        const double full = median(t_full[v]);
+        const double first = median(t_first[v]);
+        std::printf("  %-8s         %7.1f  (CPU time), %5.2fx the reference; first column only "
+                    "%5.1f (the second column costs %+.0f%%)\n",
+                    variants[v]->name, full * per, ref / full, first * per,
+                    100.0 * (full - first) / first);
+    }
     const double calc = median(t_calc);
-    std::printf("L = %zu, N = %zu, %zu rounds\n", media, count, t_reference.size());
-    std::printf("  reference      %7.1f ns per wavelength and medium (CPU time)\n", ref * per);
-    std::printf("  sweep          %7.1f ns per wavelength and medium (CPU time), %.2fx faster\n",
-                sw * per, ref / sw);
-    std::printf("  transfer_calc  %7.1f ns per wavelength and medium (wall time), %.2fx faster\n",
-                calc * per, ref / calc);
-    std::printf("  (check %g %g)\n", check, swept.back().s.e[0].re + reference.back().p.e[0].re);
+    std::printf("  transfer_calc    %7.1f  (wall time, variant %s), %.2fx the reference\n",
+                calc * per, brenmor::kernel::chosen_variant().name, ref / calc);
+    std::printf("  (check %g %g)\n", check, computed.back().s.e[0].re + reference.back().p.e[0].re);
     return 0;
 }

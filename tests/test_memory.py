@@ -122,12 +122,12 @@ def test_copies_that_cannot_be_allocated(case):
 @pytest.mark.parametrize(
     "headroom_mb",
     [
-        224,  # the working copies (160 MB) fit, the 256 MB list of s matrices does not
-        736,  # the s and the p lists fit, the 512 MB list of paired transfers does not
+        224,  # the working copy of wl (32 MB; n is shared) fits, the 640 MB of transfers do not
+        600,  # the transfers miss by a little
     ],
 )
 def test_transfer_lists_that_cannot_be_allocated(headroom_mb):
-    """simulate() gets its working copies, but not all of the engine's lists."""
+    """simulate() gets its working copies, but not the engine's list of transfers."""
     lines, stderr = run(
         f"""
         count = 4 * 10**6                        # n: 128 MB, wl: 32 MB

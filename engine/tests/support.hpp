@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -36,7 +38,8 @@ inline bool same_bits(const CMatrix2& a, const CMatrix2& b) {
 }
 
 inline bool same_bits(const Transfer& a, const Transfer& b) {
-    return same_bits(a.s, b.s) && same_bits(a.p, b.p);
+    return same_bits(a.s, b.s) && same_bits(a.p, b.p) && bits(a.s_exponent) == bits(b.s_exponent) &&
+           bits(a.p_exponent) == bits(b.p_exponent);
 }
 
 inline bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
@@ -48,6 +51,42 @@ inline bool same_bits(const std::vector<double>& a, const std::vector<double>& b
 }
 
 inline std::complex<double> to_std(Complex z) { return {z.re, z.im}; }
+
+inline bool all_finite(const CMatrix2& m) {
+    for (const Complex& z : m.e) {
+        if (!std::isfinite(z.re) || !std::isfinite(z.im)) return false;
+    }
+    return true;
+}
+
+// "" when the matrix got * e^exponent (the kernel's form) is the finite
+// matrix `expected` to within rel times the modulus of expected's largest
+// element, else a description of the worst element.
+inline std::string rounding_mismatch(const CMatrix2& got, double exponent,
+                                     const CMatrix2& expected, double rel) {
+    if (!all_finite(got) || !std::isfinite(exponent)) return "not finite";
+    const double scale = std::exp(-exponent);
+    double largest = 0.0;
+    for (const Complex& z : expected.e) largest = std::max(largest, std::abs(to_std(z)) * scale);
+    for (std::size_t k = 0; k < 4; ++k) {
+        const double error = std::abs(to_std(got.e[k]) - to_std(expected.e[k]) * scale);
+        if (!(error <= rel * largest)) {
+            char buffer[160];
+            std::snprintf(buffer, sizeof buffer, "element %zu: error %.3g of the largest element", k,
+                          error / largest);
+            return buffer;
+        }
+    }
+    return "";
+}
+
+// "" when a and b agree to within rel of max(|b|, floor).
+inline std::string close_values(double a, double b, double rel, double floor) {
+    if (std::fabs(a - b) <= rel * std::max(std::fabs(b), floor)) return "";
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%.17g vs %.17g", a, b);
+    return buffer;
+}
 
 // A stack whose media have the same index at every wavelength.
 //   media: index of each medium, incidence first.

@@ -14,6 +14,7 @@
 #include <exception>
 #include <optional>
 #include <limits>
+#include <memory>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -55,7 +56,8 @@ using Array1 = std::vector<T>;
 // element (r, c) at storage[offset + r * row_stride + c * col_stride]
 // (strides counted in elements, either may be negative). This lets a caller
 // hand over a block copy of a row-major, column-major or axis-reversed table
-// without reordering it.
+// without reordering it. The storage never changes after construction, so
+// copies of an array share it: copying a large table costs nothing.
 template <class T>
 class Array2 {
 public:
@@ -74,17 +76,18 @@ public:
     std::ptrdiff_t row_stride() const noexcept { return row_stride_; }
     std::ptrdiff_t col_stride() const noexcept { return col_stride_; }
     std::size_t offset() const noexcept { return offset_; }
-    const std::vector<T>& storage() const noexcept { return storage_; }
+    const std::vector<T>& storage() const noexcept { return *storage_; }
 
     // Unchecked element access; the caller checks r < rows() and c < cols().
     const T& operator()(std::size_t r, std::size_t c) const noexcept {
-        return storage_[static_cast<std::size_t>(
+        return (*storage_)[static_cast<std::size_t>(
             static_cast<std::ptrdiff_t>(offset_) + static_cast<std::ptrdiff_t>(r) * row_stride_ +
             static_cast<std::ptrdiff_t>(c) * col_stride_)];
     }
 
 private:
-    std::vector<T> storage_;
+    // Never null; shared by the copies of the array.
+    std::shared_ptr<const std::vector<T>> storage_ = std::make_shared<const std::vector<T>>();
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     std::ptrdiff_t row_stride_ = 0;
@@ -196,7 +199,7 @@ std::vector<double> get_t_power_vec(Data& data);
 template <class T>
 Array2<T>::Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
                   std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset)
-    : storage_(std::move(storage)),
+    : storage_(std::make_shared<const std::vector<T>>(std::move(storage))),
       rows_(rows),
       cols_(cols),
       row_stride_(row_stride),
@@ -223,7 +226,7 @@ Array2<T>::Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
         __builtin_add_overflow(high, (col_span > 0 ? col_span : 0), &high)) {
         throw std::invalid_argument("Array2: strides overflow");
     }
-    if (low < 0 || static_cast<std::size_t>(high) >= storage_.size()) {
+    if (low < 0 || static_cast<std::size_t>(high) >= storage_->size()) {
         throw std::invalid_argument("Array2: an element lies outside the storage");
     }
 }

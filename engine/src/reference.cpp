@@ -1,14 +1,12 @@
-// The stack matrix of one wavelength and the transfers of a whole spectrum.
-#include <algorithm>
+// The reference stack matrix of one wavelength: the stated operation order,
+// bit for bit (this unit is compiled with -ffp-contract=off). The spectra are
+// computed by the kernel (kernel/), which agrees with it to rounding; this is
+// the kernel's fallback for the stacks it does not carry and the tests' oracle.
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
 #include "brenmor/brenmor.hpp"
-#include "brenmor/pool.hpp"
 #include "complex_ops.hpp"
-#include "scaled.hpp"
-#include "sweep.hpp"
 
 namespace brenmor {
 
@@ -76,58 +74,6 @@ CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Co
 
 CMatrix2 transfer_for_wavelength(const Data& data, std::size_t i, bool p) {
     return transfer_for_wavelength_helper(data.d, data.n, data.wl, data.theta, i, p);
-}
-
-namespace {
-
-// Wavelength counts up to this run on the calling thread.
-constexpr std::size_t kMaxSequential = 100;
-
-// The Transfers of wavelengths [begin, end), written to out[begin, end).
-// Fails, computing nothing, when some of these wavelengths would fail in
-// transfer_for_wavelength. This is the one place where the Transfers are
-// finished, on both paths: whatever is to be done to a finished Transfer
-// goes right after the sweep.
-void compute_range(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl,
-                   double theta, std::size_t begin, std::size_t end, Transfer* out) {
-    // transfer_for_wavelength fails for index i when n has fewer than two
-    // rows or at most i columns, or d fewer than L - 2 entries.
-    const std::size_t media = n.rows();
-    if (media < 2 || n.cols() < end || d.size() < media - 2) panic(kIndexOutOfBounds);
-    detail::sweep(d, n, wl, theta, begin, end, out);
-    for (std::size_t i = begin; i < end; ++i) detail::mend_overflow(d, n, wl, theta, i, out[i]);
-}
-
-}  // namespace
-
-std::vector<Transfer> transfer_calc(const Data& data) {
-    const std::size_t count = data.wl.size();
-    // The list is allocated once at its final size and each wavelength's
-    // Transfer is written into its own slot; on a failure it is released and
-    // nothing is returned.
-    std::vector<Transfer> transfers(count);
-    if (count == 0) return transfers;
-
-    // The workers see the three arrays and a copy of theta, never the record
-    // (and so never its cache).
-    const Array1<double>& d = data.d;
-    const Array2<Complex>& n = data.n;
-    const Array1<double>& wl = data.wl;
-    const double theta = data.theta;
-    Transfer* const out = transfers.data();
-
-    if (count <= kMaxSequential) {
-        compute_range(d, n, wl, theta, 0, count, out);
-    } else {
-        // The pool hands out whole blocks of the sweep, so that only the
-        // last block of the spectrum can have spare lanes.
-        constexpr std::size_t lanes = detail::kSweepLanes;
-        const std::size_t blocks = (count + lanes - 1) / lanes;
-        pool::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
-            compute_range(d, n, wl, theta, first * lanes, std::min(last * lanes, count), out);
-        });
-    }
-    return transfers;
 }
 
 }  // namespace brenmor

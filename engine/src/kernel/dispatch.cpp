@@ -1,0 +1,75 @@
+// The choice of the kernel variant, once per process, from the processor's
+// features (see variants.hpp).
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "kernel/variants.hpp"
+
+namespace brenmor::kernel {
+
+namespace {
+
+enum class Needs { nothing, avx2_fma, avx512_fma };
+
+struct Entry {
+    Variant variant;
+    Needs needs;
+};
+
+// Widest first.
+const Entry kEntries[] = {
+#if defined(__x86_64__)
+    {{"avx512", 8, avx512::group_transfers, avx512::evaluate_math}, Needs::avx512_fma},
+    {{"avx2", 4, avx2::group_transfers, avx2::evaluate_math}, Needs::avx2_fma},
+    {{"sse2", 2, sse2::group_transfers, sse2::evaluate_math}, Needs::nothing},
+#elif defined(__aarch64__)
+    {{"neon", 2, neon::group_transfers, neon::evaluate_math}, Needs::nothing},
+#endif
+    {{"scalar", 1, scalar::group_transfers, scalar::evaluate_math}, Needs::nothing},
+};
+
+// __builtin_cpu_supports also checks that the operating system saves the
+// wider registers (XCR0), not only that the processor has them.
+bool runs_here(Needs needs) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    switch (needs) {
+        case Needs::nothing: return true;
+        case Needs::avx2_fma:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case Needs::avx512_fma:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma");
+    }
+    return false;
+#else
+    return needs == Needs::nothing;
+#endif
+}
+
+}  // namespace
+
+const Variant& variant_named(const char* wanted) {
+    const std::vector<const Variant*> supported = supported_variants();
+    if (wanted != nullptr) {
+        for (const Variant* variant : supported) {
+            if (std::strcmp(variant->name, wanted) == 0) return *variant;
+        }
+    }
+    return *supported.front();
+}
+
+std::vector<const Variant*> supported_variants() {
+    std::vector<const Variant*> out;
+    for (const Entry& entry : kEntries) {
+        if (runs_here(entry.needs)) out.push_back(&entry.variant);
+    }
+    return out;
+}
+
+const Variant& chosen_variant() {
+    static const Variant& variant = variant_named(std::getenv("BRENMOR_KERNEL"));
+    return variant;
+}
+
+}  // namespace brenmor::kernel

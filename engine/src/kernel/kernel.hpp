@@ -1,0 +1,342 @@
+// The spectrum kernel: the s and p stack matrices of a block of wavelengths,
+// one wavelength per lane, written once for every lane type.
+//
+// The algebra, for a stack of media 0 .. L-1 (N_j the index, beta = N_0 sin
+// theta, q_j = sqrt(N_j^2 - beta^2) the principal root):
+//   - The interface matrix from medium a to b is sigma [[A, B], [B, A]] with
+//     A = alpha + gamma, B = alpha - gamma; s: alpha = q_a, gamma = q_b,
+//     sigma = 1 / (2 q_a); p: alpha = N_b^2 q_a, gamma = N_a^2 q_b,
+//     sigma = 1 / (2 q_a N_a N_b). The product of the sigmas is divided out
+//     once at the end, so no interface needs a division. (For p the N_a N_b
+//     of all interfaces multiply to N_0 N_{L-1} times the squares of the
+//     layers' indices.)
+//   - The phase of layer j is k_j h_j = q_j (2 pi h_j / lambda): the complex
+//     cosine is never formed, and 2 pi / lambda is one division per
+//     wavelength.
+//   - The propagation matrix diag(e^(-i k h), e^(i k h)) is divided by
+//     e^|Im k h|: one of its elements has modulus 1, the other is e^(-2 |Im k
+//     h|) <= 1 times a phase. The divided-out exponents are summed.
+//   - Every few layers, and at the end, the running matrices are scaled by
+//     exact powers of two, whose exponents are summed too.
+// The product is run from the exit side (M <- I P M), column by column; r and
+// t read only the first column, and measurements may ask for it alone.
+//
+// A finished matrix is stored as it is when its size allows the spectra's
+// quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
+// of moderate size with the natural logarithm of the rest in the Transfer's
+// exponent. A lane that meets an index of 0, a vanishing interface
+// denominator or any value that is not finite is marked for the reference,
+// which gives such stacks the values of the reference's operation order.
+//
+// Every lane runs the same operations on its own values only, so a
+// wavelength's result does not depend on the lanes beside it.
+// See lanes.hpp for why everything here lives in the variant's namespace.
+#pragma once
+
+#include <cstddef>
+
+#include "brenmor/brenmor.hpp"
+#include "kernel/group.hpp"
+#include "kernel/lanes.hpp"
+#include "kernel/vector_math.hpp"
+
+namespace brenmor::kernel::BRENMOR_KERNEL_VARIANT {
+
+inline constexpr double kTwoPi = 6.283185307179586;
+
+// Layers between two renormalisations. Each layer multiplies the running
+// matrix by at most about 4 |N|^2 |q|, so for any index below 1e30 four
+// layers stay far inside the range of a double.
+inline constexpr std::size_t kRenormaliseEvery = 4;
+
+// A finished matrix is stored plainly when its scale is 2^k with |k| at most
+// this: its largest element is then below 2^481, so |M[0][0]|^2 and the
+// numerator of r = M[1][0] / M[0][0] stay finite.
+inline constexpr double kLargestPlainScale = 480.0;
+
+// The scale factor 2^-e that brings `largest` into [0.5, 1), with e added to
+// `shift`. Zero, subnormal and non-finite values are left as they are.
+template <class V>
+[[gnu::always_inline]] inline V renormaliser(V largest, V& shift) noexcept {
+    const Bits<V> biased = (to_bits(largest) >> 52) & 0x7ff;
+    const Mask<V> usable = (biased != 0) & (biased != 0x7ff);
+    const Bits<V> capped = biased > 2044 ? Bits<V>{} + 2044 : biased;
+    const Bits<V> e = usable ? capped - 1022 : Bits<V>{};
+    shift += to_double<V>(e);
+    return power_of_two<V>(-e);
+}
+
+// A running complex product as value times 2^shift.
+template <class V>
+struct Product {
+    Cx<V> value;
+    V shift;
+};
+
+template <class V>
+[[gnu::always_inline]] inline void renormalise(Product<V>& product) noexcept {
+    const V scale = renormaliser(largest_part(product.value), product.shift);
+    product.value = scale * product.value;
+}
+
+// The running matrix of one polarisation: `Columns` columns of two rows,
+// times 2^shift.
+template <class V, std::size_t Columns>
+struct Running {
+    Cx<V> m[Columns][2];
+    V shift;
+};
+
+template <class V, std::size_t Columns>
+[[gnu::always_inline]] inline void renormalise(Running<V, Columns>& running,
+                                               std::size_t columns = Columns) noexcept {
+    V largest = splat<V>(0.0);
+    for (std::size_t c = 0; c < columns; ++c) {
+        largest = max(largest, max(largest_part(running.m[c][0]), largest_part(running.m[c][1])));
+    }
+    const V scale = renormaliser(largest, running.shift);
+    for (std::size_t c = 0; c < Columns; ++c) {
+        running.m[c][0] = scale * running.m[c][0];
+        running.m[c][1] = scale * running.m[c][1];
+    }
+}
+
+// M <- [[A, B], [B, A]] M.
+template <class V, std::size_t Columns>
+[[gnu::always_inline]] inline void apply_interface(Running<V, Columns>& running, Cx<V> a,
+                                                   Cx<V> b) noexcept {
+    for (std::size_t c = 0; c < Columns; ++c) {
+        const Cx<V> x = running.m[c][0];
+        const Cx<V> y = running.m[c][1];
+        running.m[c][0] = a * x + b * y;
+        running.m[c][1] = b * x + a * y;
+    }
+}
+
+// M <- diag(forward_row, backward_row) M.
+template <class V, std::size_t Columns>
+[[gnu::always_inline]] inline void apply_propagation(Running<V, Columns>& running, Cx<V> p00,
+                                                     Cx<V> p11) noexcept {
+    for (std::size_t c = 0; c < Columns; ++c) {
+        running.m[c][0] = p00 * running.m[c][0];
+        running.m[c][1] = p11 * running.m[c][1];
+    }
+}
+
+// The finished matrix of one polarisation, ready to store.
+template <class V, std::size_t Columns>
+struct Finished {
+    Cx<V> m[Columns][2];
+    V exponent;
+    Mask<V> finite;
+};
+
+// The summed attenuation e^growth, as mantissa 2^k e^rest: rest is 0 except
+// for a growth too large for the reduction of exp_parts (an absurdly thick
+// absorber), which is carried in the exponent as it is.
+template <class V>
+struct Growth {
+    ExpParts<V> parts;
+    V rest;
+};
+
+template <class V>
+[[gnu::always_inline]] inline Growth<V> split_growth(V growth) noexcept {
+    const Mask<V> immense = growth > 0x1p40;
+    return {exp_parts(immense ? splat<V>(0.0) : growth), immense ? growth : splat<V>(0.0)};
+}
+
+// Divides the running matrix by the product of the interfaces' 1 / sigma,
+// brings its first column to [0.5, 1), multiplies in the summed attenuation
+// and decides between the plain and the exponent form.
+template <class V, std::size_t Columns>
+[[gnu::always_inline]] inline Finished<V, Columns> finish(Running<V, Columns> running,
+                                                          Product<V> denominator,
+                                                          Growth<V> growth) noexcept {
+    const ExpParts<V>& growth_parts = growth.parts;
+    renormalise(denominator);
+    const Cx<V> inverse = reciprocal(denominator.value);
+    for (std::size_t c = 0; c < Columns; ++c) {
+        running.m[c][0] = inverse * running.m[c][0];
+        running.m[c][1] = inverse * running.m[c][1];
+    }
+    running.shift -= denominator.shift;
+    // The spectra divide by M[0][0]: scaled by the first column, its square
+    // cannot underflow because the other column is larger.
+    renormalise(running, 1);
+
+    const V scale_exponent = running.shift + growth_parts.k;
+    const Mask<V> plain = (abs(scale_exponent) <= kLargestPlainScale) & (growth.rest == 0.0);
+    const V plain_scale = power_of_two<V>(to_integer(plain ? scale_exponent : splat<V>(0.0)));
+    const V factor = plain ? growth_parts.mantissa * plain_scale : growth_parts.mantissa;
+
+    Finished<V, Columns> out;
+    out.exponent = plain ? splat<V>(0.0)
+                         : (scale_exponent * kLn2High + scale_exponent * kLn2Low) + growth.rest;
+    out.finite = finite(out.exponent);
+    for (std::size_t c = 0; c < Columns; ++c) {
+        for (std::size_t r = 0; r < 2; ++r) {
+            out.m[c][r] = factor * running.m[c][r];
+            out.finite = out.finite & finite(out.m[c][r]);
+        }
+    }
+    return out;
+}
+
+template <class V, std::size_t Columns>
+[[gnu::always_inline]] inline void store(const Finished<V, Columns>& f, std::size_t l,
+                                         CMatrix2& m, double& exponent) noexcept {
+    for (std::size_t c = 0; c < Columns; ++c) {
+        for (std::size_t r = 0; r < 2; ++r) {
+            m.e[c * 2 + r].re = lane(f.m[c][r].re, l);
+            m.e[c * 2 + r].im = lane(f.m[c][r].im, l);
+        }
+    }
+    exponent = lane(f.exponent, l);
+}
+
+// The wavelengths [first, first + lanes) of the group.
+template <class V, std::size_t Columns>
+[[gnu::always_inline]] inline void block(const Group& group, std::size_t first, Transfer* out,
+                                         unsigned char* needs_reference) noexcept {
+    const std::size_t media = group.media;
+    const std::size_t stride = group.stride;
+    const auto index = [&](std::size_t j) {
+        return load<V>(group.index_re + j * stride + first, group.index_im + j * stride + first);
+    };
+
+    const V lambda = load<V>(group.wavelength + first);
+    const V wave_number = kTwoPi / lambda;
+    const Cx<V> n0 = index(0);
+    const Cx<V> beta = splat<V>(group.sin_theta) * n0;
+    const Cx<V> beta2 = beta * beta;
+
+    // Medium b of the interface a -> b, starting from the exit medium.
+    const Cx<V> exit = index(media - 1);
+    Cx<V> square_b = exit * exit;
+    Cx<V> q_b = principal_sqrt(square_b - beta2);
+    // (An infinite wavelength gives finite phases of 0, but belongs to the
+    // non-finite inputs that the reference takes.)
+    Mask<V> refused = is_zero(n0) | is_zero(exit) | !finite(lambda);
+
+    Running<V, Columns> s{};
+    Running<V, Columns> p{};
+    Product<V> roots{{splat<V>(1.0), splat<V>(0.0)}, splat<V>(0.0)};    // prod q_a
+    Product<V> squares{{splat<V>(1.0), splat<V>(0.0)}, splat<V>(0.0)};  // prod of layers' N^2
+    V growth = splat<V>(0.0);
+
+    for (std::size_t a = media - 1; a-- > 0;) {
+        const std::size_t b = a + 1;
+        const Cx<V> n_a = a == 0 ? n0 : index(a);
+        const Cx<V> square_a = n_a * n_a;
+        const Cx<V> q_a = principal_sqrt(square_a - beta2);
+        refused = refused | is_zero(n_a);
+
+        if (b + 1 < media) {
+            // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
+            const V scale = wave_number * group.thickness[b - 1];
+            const V phase = q_b.re * scale;
+            const V attenuation = q_b.im * scale;
+            const V decay = exp_nonpositive(-2.0 * abs(attenuation));
+            growth += abs(attenuation);
+            const SinCos<V> turn = sincos(phase);
+            const Mask<V> gain = attenuation < 0.0;
+            const V backward_weight = gain ? decay : splat<V>(1.0);
+            const V forward_weight = gain ? splat<V>(1.0) : decay;
+            const Cx<V> backward{backward_weight * turn.cos, -(backward_weight * turn.sin)};
+            const Cx<V> forward{forward_weight * turn.cos, forward_weight * turn.sin};
+            apply_propagation(s, backward, forward);
+            apply_propagation(p, backward, forward);
+            squares.value = squares.value * square_b;
+        }
+
+        const Cx<V> a_s = q_a + q_b;
+        const Cx<V> b_s = q_a - q_b;
+        const Cx<V> alpha = square_b * q_a;
+        const Cx<V> gamma = square_a * q_b;
+        const Cx<V> a_p = alpha + gamma;
+        const Cx<V> b_p = alpha - gamma;
+        refused = refused | is_zero(a_s) | is_zero(a_p);
+        roots.value = roots.value * q_a;
+        if (b + 1 == media) {
+            for (std::size_t c = 0; c < Columns; ++c) {
+                s.m[c][c] = a_s;
+                s.m[c][1 - c] = b_s;
+                p.m[c][c] = a_p;
+                p.m[c][1 - c] = b_p;
+            }
+        } else {
+            apply_interface(s, a_s, b_s);
+            apply_interface(p, a_p, b_p);
+        }
+        if ((media - 1 - a) % kRenormaliseEvery == 0) {
+            renormalise(s);
+            renormalise(p);
+            renormalise(roots);
+            renormalise(squares);
+        }
+        q_b = q_a;
+        square_b = square_a;
+    }
+
+    // 1 / sigma over all interfaces: s: 2^(L-1) prod q_a; p: that times
+    // N_0 N_{L-1} prod N_j^2 over the layers.
+    renormalise(roots);
+    renormalise(squares);
+    Product<V> s_denominator = roots;
+    s_denominator.shift += static_cast<double>(media - 1);
+    Product<V> p_denominator{roots.value * squares.value * (n0 * exit),
+                             s_denominator.shift + squares.shift};
+    const Growth<V> growth_split = split_growth(growth);
+    const Finished<V, Columns> s_done = finish(s, s_denominator, growth_split);
+    const Finished<V, Columns> p_done = finish(p, p_denominator, growth_split);
+    const Mask<V> reference = refused | !(s_done.finite & p_done.finite);
+
+    for (std::size_t l = 0; l < kLanes<V> && first + l < group.count; ++l) {
+        Transfer& transfer = out[first + l];
+        store(s_done, l, transfer.s, transfer.s_exponent);
+        store(p_done, l, transfer.p, transfer.p_exponent);
+        needs_reference[first + l] = lane_set(reference, l) ? 1 : 0;
+    }
+}
+
+template <class V, std::size_t Columns>
+void group_transfers_in(const Group& group, Transfer* out,
+                        unsigned char* needs_reference) noexcept {
+    for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
+        block<V, Columns>(group, first, out, needs_reference);
+    }
+}
+
+// The body of a variant's group function (see group.hpp) for lane type V.
+template <class V>
+void group_transfers_of(const Group& group, Transfer* out, unsigned char* needs_reference,
+                        bool first_column_only) noexcept {
+    if (first_column_only) {
+        group_transfers_in<V, 1>(group, out, needs_reference);
+    } else {
+        group_transfers_in<V, 2>(group, out, needs_reference);
+    }
+}
+
+// The body of a variant's math function (see group.hpp) for lane type V.
+template <class V>
+void evaluate_math_of(const double* x, std::size_t count, double* exp_out, double* sin_out,
+                      double* cos_out) noexcept {
+    for (std::size_t first = 0; first < count; first += kLanes<V>) {
+        double in[kLanes<V>];
+        for (std::size_t l = 0; l < kLanes<V>; ++l) {
+            in[l] = x[first + l < count ? first + l : first];
+        }
+        const V value = load<V>(in);
+        const V e = exp_nonpositive(value);
+        const SinCos<V> turn = sincos(value);
+        for (std::size_t l = 0; l < kLanes<V> && first + l < count; ++l) {
+            exp_out[first + l] = lane(e, l);
+            sin_out[first + l] = lane(turn.sin, l);
+            cos_out[first + l] = lane(turn.cos, l);
+        }
+    }
+}
+
+}  // namespace brenmor::kernel::BRENMOR_KERNEL_VARIANT

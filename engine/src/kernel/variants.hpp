@@ -1,0 +1,77 @@
+// The kernel variants compiled into this build, and the one this process
+// uses.
+//
+// Each variant is the one kernel (kernel.hpp) instantiated for one lane type
+// in a unit of its own, compiled with its own instruction-set flags, in its
+// own namespace:
+//   scalar  one wavelength at a time; every target;
+//   sse2    two lanes; x86-64 (its baseline), so it runs on any x86-64;
+//   neon    two lanes; aarch64 (its baseline);
+//   avx2    four lanes, AVX2 and FMA; x86-64 processors that have both;
+//   avx512  eight lanes, AVX-512F and FMA; x86-64 processors that have them.
+// The variant is chosen once per process, from the processor's features: the
+// widest one it runs. The environment variable BRENMOR_KERNEL, read at that
+// moment, may name another supported variant (for tests and measurements).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "kernel/group.hpp"
+
+namespace brenmor::kernel {
+
+// The group function of each variant; defined in kernel/variant_*.cpp.
+namespace scalar {
+void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
+                     bool first_column_only) noexcept;
+void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
+                   double* cos_out) noexcept;
+}
+#if defined(__x86_64__)
+namespace sse2 {
+void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
+                     bool first_column_only) noexcept;
+void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
+                   double* cos_out) noexcept;
+}
+namespace avx2 {
+void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
+                     bool first_column_only) noexcept;
+void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
+                   double* cos_out) noexcept;
+}
+namespace avx512 {
+void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
+                     bool first_column_only) noexcept;
+void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
+                   double* cos_out) noexcept;
+}
+#elif defined(__aarch64__)
+namespace neon {
+void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
+                     bool first_column_only) noexcept;
+void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
+                   double* cos_out) noexcept;
+}
+#endif
+
+struct Variant {
+    const char* name;
+    std::size_t lanes;
+    GroupFunction group_transfers;
+    MathFunction evaluate_math;
+};
+
+// The variants of this build that this processor runs, widest first.
+std::vector<const Variant*> supported_variants();
+
+// The supported variant of that name; the widest one when `wanted` is null or
+// names no supported variant.
+const Variant& variant_named(const char* wanted);
+
+// The variant of this process, chosen on the first call:
+// variant_named(getenv("BRENMOR_KERNEL")).
+const Variant& chosen_variant();
+
+}  // namespace brenmor::kernel
