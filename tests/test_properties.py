@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import ctypes
 import math
+import re
 import struct
 import sys
 
@@ -94,7 +95,9 @@ def binding_error(positional, keywords):
     try:
         __new__(*positional, **keywords)
     except TypeError as exc:
-        return str(exc)
+        # From 3.13 on the interpreter adds a suggestion for a misspelt
+        # keyword; the module's message keeps the wording without it.
+        return re.sub(r"\. Did you mean '[^']*'\?$", "", str(exc))
     return None
 
 
