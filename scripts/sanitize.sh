@@ -69,7 +69,11 @@ run_python_suite() {
     "$venv/bin/python" -m pip uninstall -q -y quelva >/dev/null 2>&1 || true
     rm -f "$site"/quelva*.so
     cp "$module" "$site/"
-    if [ -f quelva.pyi ]; then cp quelva.pyi "$site/"; fi
+    # The stubs where a wheel puts them: beside the module, and as the
+    # stub-only package that mypy reads.
+    cp quelva.pyi "$site/"
+    mkdir -p "$site/quelva-stubs"
+    cp quelva.pyi "$site/quelva-stubs/__init__.pyi"
     rm -rf "$lsan_dir/$name"
     mkdir -p "$lsan_dir/$name"
     echo "== sanitize: Python suite ($name) against $module"
