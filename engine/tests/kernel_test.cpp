@@ -403,11 +403,59 @@ TEST_P(SpecialValues, KeepFinitenessAndAgreeToRounding) {
     }
 }
 
+// An entry or exit medium whose |N|^2 underflows is an index of 0 to the
+// reference, which divides by N through |N|^2: its results are not finite,
+// and the kernel's must not be either. (Inside the stack such a layer already
+// makes the kernel's p denominator vanish.)
+TEST(SpecialValues, OuterMediaTooSmallToDivideByKeepTheReferenceFiniteness) {
+    const Complex ordinary{1.5, 0.0};
+    for (const Complex tiny : {Complex{0.0, 1e-300}, Complex{-3e-170, 1e-200}, Complex{1e-163, 0.0}}) {
+        for (const bool tiny_is_exit : {true, false}) {
+            for (const std::size_t count : {5u, 130u}) {
+                std::vector<Complex> storage;
+                for (const Complex outer_or_layer : {tiny_is_exit ? ordinary : tiny, Complex{1.9, 0.01},
+                                                     tiny_is_exit ? tiny : ordinary}) {
+                    storage.insert(storage.end(), count, outer_or_layer);
+                }
+                Data data;
+                data.d = {80.0};
+                data.n = Array2<Complex>::row_major(std::move(storage), 3, count);
+                for (std::size_t i = 0; i < count; ++i) data.wl.push_back(400.0 + static_cast<double>(i));
+                data.theta = 0.3;
+                Data plain = copy_stack(data);
+                plain.transfer_cache.set([&] {
+                    std::vector<Transfer> out;
+                    for (std::size_t i = 0; i < count; ++i) out.push_back(reference_transfer(data, i));
+                    return out;
+                }());
+                const std::vector<double> r_plain = get_r_power_vec(plain);
+                const std::vector<double> t_plain = get_t_power_vec(plain);
+                ASSERT_FALSE(std::isfinite(r_plain[0]) && std::isfinite(t_plain[0]));
+                for (const Variant* variant : variants()) {
+                    Data record = copy_stack(data);
+                    record.transfer_cache.set(detail::transfer_calc_with(*variant, data));
+                    const std::vector<double> r = get_r_power_vec(record);
+                    const std::vector<double> t = get_t_power_vec(record);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const std::string where = std::string(variant->name) + ", exit " +
+                                                  (tiny_is_exit ? "tiny" : "ordinary") + ", i = " +
+                                                  std::to_string(i) + ", |N| = " + std::to_string(tiny.re) +
+                                                  " + " + std::to_string(tiny.im) + "i";
+                        EXPECT_EQ(std::isfinite(r[i]), std::isfinite(r_plain[i])) << where;
+                        EXPECT_EQ(std::isfinite(t[i]), std::isfinite(t_plain[i])) << where;
+                    }
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Inputs, SpecialValues,
     ::testing::Values(
         SpecialCase{"ordinary", {2.0, 0.1}, 100.0, 500.0, 0.4},
         SpecialCase{"index_zero", {0.0, 0.0}, 100.0, 500.0, 0.4},
+        SpecialCase{"index_below_division", {0.0, 1e-300}, 100.0, 500.0, 0.4},
         SpecialCase{"index_nan", {kNaN, 0.0}, 100.0, 500.0, 0.4},
         SpecialCase{"index_nan_imaginary", {2.0, kNaN}, 100.0, 500.0, 0.4},
         SpecialCase{"index_infinite", {kInf, 0.0}, 100.0, 500.0, 0.4},

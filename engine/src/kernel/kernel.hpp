@@ -24,7 +24,8 @@
 // A finished matrix is stored as it is when its size allows the spectra's
 // quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
 // of moderate size with the natural logarithm of the rest in the Transfer's
-// exponent. A lane that meets an index of 0, a vanishing interface
+// exponent. A lane that meets an index of 0 (or one too small for the
+// reference to divide by), a vanishing interface
 // denominator or any value that is not finite is marked for the reference,
 // which gives such stacks the values of the reference's operation order.
 //
@@ -195,6 +196,14 @@ template <class V, std::size_t Columns>
     exponent = lane(f.exponent, l);
 }
 
+// Whether the reference meets an index of 0 in z: it divides by an index
+// through the squared modulus, so an index whose squared modulus underflows
+// (|z| below about 1e-162) is 0 there, and its results are not finite.
+template <class V>
+[[gnu::always_inline]] inline Mask<V> vanishes_as_divisor(Cx<V> z) noexcept {
+    return (z.re * z.re + z.im * z.im) == 0.0;
+}
+
 // The wavelengths [first, first + lanes) of the group.
 template <class V, std::size_t Columns>
 [[gnu::always_inline]] inline void block(const Group& group, std::size_t first, Transfer* out,
@@ -217,7 +226,7 @@ template <class V, std::size_t Columns>
     Cx<V> q_b = principal_sqrt(square_b - beta2);
     // (An infinite wavelength gives finite phases of 0, but belongs to the
     // non-finite inputs that the reference takes.)
-    Mask<V> refused = is_zero(n0) | is_zero(exit) | !finite(lambda);
+    Mask<V> refused = vanishes_as_divisor(n0) | vanishes_as_divisor(exit) | !finite(lambda);
 
     Running<V, Columns> s{};
     Running<V, Columns> p{};
@@ -230,7 +239,7 @@ template <class V, std::size_t Columns>
         const Cx<V> n_a = a == 0 ? n0 : index(a);
         const Cx<V> square_a = n_a * n_a;
         const Cx<V> q_a = principal_sqrt(square_a - beta2);
-        refused = refused | is_zero(n_a);
+        refused = refused | vanishes_as_divisor(n_a);
 
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
