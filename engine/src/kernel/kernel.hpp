@@ -25,8 +25,9 @@
 // quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
 // of moderate size with the natural logarithm of the rest in the Transfer's
 // exponent. A lane that meets an index of 0 (or one too small for the
-// reference to divide by), a vanishing interface
-// denominator or any value that is not finite is marked for the reference,
+// reference to divide by), a medium's root q within rounding of 0, a
+// vanishing interface denominator or any value that is not finite is marked
+// for the reference,
 // which gives such stacks the values of the reference's operation order.
 //
 // Every lane runs the same operations on its own values only, so a
@@ -204,6 +205,18 @@ template <class V>
     return (z.re * z.re + z.im * z.im) == 0.0;
 }
 
+// Whether the root q = sqrt(N^2 - beta^2) of a medium may be exactly 0 in the
+// reference order (grazing incidence, a layer exactly at its critical angle),
+// where the reference's interface divides by 0. The variants with fused
+// multiply-adds may contract N^2 - beta^2 and leave a residual of a few ulps
+// of N^2 where the reference's separate roundings cancel exactly, so the test
+// is "within rounding of 0", not "equal to 0".
+template <class V>
+[[gnu::always_inline]] inline Mask<V> root_may_vanish(Cx<V> root_square, Cx<V> square,
+                                                       Cx<V> beta2) noexcept {
+    return largest_part(root_square) <= 0x1p-44 * (largest_part(square) + largest_part(beta2));
+}
+
 // The wavelengths [first, first + lanes) of the group.
 template <class V, std::size_t Columns>
 [[gnu::always_inline]] inline void block(const Group& group, std::size_t first, Transfer* out,
@@ -238,8 +251,9 @@ template <class V, std::size_t Columns>
         const std::size_t b = a + 1;
         const Cx<V> n_a = a == 0 ? n0 : index(a);
         const Cx<V> square_a = n_a * n_a;
-        const Cx<V> q_a = principal_sqrt(square_a - beta2);
-        refused = refused | vanishes_as_divisor(n_a);
+        const Cx<V> root_square_a = square_a - beta2;
+        const Cx<V> q_a = principal_sqrt(root_square_a);
+        refused = refused | vanishes_as_divisor(n_a) | root_may_vanish(root_square_a, square_a, beta2);
 
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
