@@ -403,25 +403,38 @@ TEST_P(SpecialValues, KeepFinitenessAndAgreeToRounding) {
     }
 }
 
-// An entry or exit medium whose |N|^2 underflows is an index of 0 to the
-// reference, which divides by N through |N|^2: its results are not finite,
-// and the kernel's must not be either. (Inside the stack such a layer already
-// makes the kernel's p denominator vanish.)
-TEST(SpecialValues, OuterMediaTooSmallToDivideByKeepTheReferenceFiniteness) {
-    const Complex ordinary{1.5, 0.0};
-    for (const Complex tiny : {Complex{0.0, 1e-300}, Complex{-3e-170, 1e-200}, Complex{1e-163, 0.0}}) {
-        for (const bool tiny_is_exit : {true, false}) {
+std::string printed(Complex z) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g%+gi", z.re, z.im);
+    return text;
+}
+
+// An entry or exit medium of a size no material has: the reference divides
+// by N through |N|^2, which underflows for |N| below about 1e-162, and its
+// interface denominators overflow for an entry medium near 1e154. Its results
+// are not finite, and the kernel's must not be either.
+TEST(SpecialValues, OuterMediaOfAbsurdSizeKeepTheReferenceFiniteness) {
+    const Complex ordinary{1.0, 1.0};
+    struct Absurd {
+        Complex index;
+        bool is_exit;
+    };
+    for (const auto [absurd, absurd_is_exit] :
+         {Absurd{{0.0, 1e-300}, true}, Absurd{{0.0, 1e-300}, false}, Absurd{{-3e-170, 1e-200}, true},
+          Absurd{{-3e-170, 1e-200}, false}, Absurd{{1e-163, 0.0}, true}, Absurd{{-1e154, 100.0}, false}}) {
+        // With a layer between the outer media, and as a single interface.
+        for (const std::size_t media : {3u, 2u}) {
             for (const std::size_t count : {5u, 130u}) {
+                std::vector<Complex> stack = {absurd_is_exit ? ordinary : absurd, Complex{1.9, 0.01},
+                                              absurd_is_exit ? absurd : ordinary};
+                if (media == 2) stack.erase(stack.begin() + 1);
                 std::vector<Complex> storage;
-                for (const Complex outer_or_layer : {tiny_is_exit ? ordinary : tiny, Complex{1.9, 0.01},
-                                                     tiny_is_exit ? tiny : ordinary}) {
-                    storage.insert(storage.end(), count, outer_or_layer);
-                }
+                for (const Complex medium : stack) storage.insert(storage.end(), count, medium);
                 Data data;
-                data.d = {80.0};
-                data.n = Array2<Complex>::row_major(std::move(storage), 3, count);
+                data.d.assign(media - 2, 80.0);
+                data.n = Array2<Complex>::row_major(std::move(storage), media, count);
                 for (std::size_t i = 0; i < count; ++i) data.wl.push_back(400.0 + static_cast<double>(i));
-                data.theta = 0.3;
+                data.theta = 0.0;
                 Data plain = copy_stack(data);
                 plain.transfer_cache.set([&] {
                     std::vector<Transfer> out;
@@ -438,9 +451,8 @@ TEST(SpecialValues, OuterMediaTooSmallToDivideByKeepTheReferenceFiniteness) {
                     const std::vector<double> t = get_t_power_vec(record);
                     for (std::size_t i = 0; i < count; ++i) {
                         const std::string where = std::string(variant->name) + ", exit " +
-                                                  (tiny_is_exit ? "tiny" : "ordinary") + ", i = " +
-                                                  std::to_string(i) + ", |N| = " + std::to_string(tiny.re) +
-                                                  " + " + std::to_string(tiny.im) + "i";
+                                                  (absurd_is_exit ? "absurd" : "ordinary") + ", i = " +
+                                                  std::to_string(i) + ", N = " + printed(absurd);
                         EXPECT_EQ(std::isfinite(r[i]), std::isfinite(r_plain[i])) << where;
                         EXPECT_EQ(std::isfinite(t[i]), std::isfinite(t_plain[i])) << where;
                     }

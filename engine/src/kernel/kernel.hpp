@@ -24,8 +24,8 @@
 // A finished matrix is stored as it is when its size allows the spectra's
 // quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
 // of moderate size with the natural logarithm of the rest in the Transfer's
-// exponent. A lane that meets an index of 0 (or one too small for the
-// reference to divide by), a medium's root q within rounding of 0, a
+// exponent. A lane that meets an index of 0 or of a size no material has, a
+// medium's root q within rounding of 0, a
 // vanishing interface denominator or any value that is not finite is marked
 // for the reference,
 // which gives such stacks the values of the reference's operation order.
@@ -115,13 +115,14 @@ template <class V, std::size_t Columns>
     }
 }
 
-// M <- diag(forward_row, backward_row) M.
+// M <- diag(backward, forward) M, the layer's factors e^(-i k h) and
+// e^(i k h) (each divided by e^|Im k h|).
 template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline void apply_propagation(Running<V, Columns>& running, Cx<V> p00,
-                                                     Cx<V> p11) noexcept {
+[[gnu::always_inline]] inline void apply_propagation(Running<V, Columns>& running, Cx<V> backward,
+                                                     Cx<V> forward) noexcept {
     for (std::size_t c = 0; c < Columns; ++c) {
-        running.m[c][0] = p00 * running.m[c][0];
-        running.m[c][1] = p11 * running.m[c][1];
+        running.m[c][0] = backward * running.m[c][0];
+        running.m[c][1] = forward * running.m[c][1];
     }
 }
 
@@ -197,12 +198,17 @@ template <class V, std::size_t Columns>
     exponent = lane(f.exponent, l);
 }
 
-// Whether the reference meets an index of 0 in z: it divides by an index
-// through the squared modulus, so an index whose squared modulus underflows
-// (|z| below about 1e-162) is 0 there, and its results are not finite.
+// Whether an index lies outside the range the kernel carries, 2^-100 <= |N|
+// <= 2^100 (measured by the larger part): 0, NaN and the infinities, and
+// sizes no material has, where the reference's divisions by N and by the
+// interface denominators underflow or overflow (an exit medium of 1e-300i, an
+// entry medium of 1e154) and its results are not finite. Such lanes take the
+// reference and keep exactly its finiteness. (Inside the range the
+// reference's interface factors stay finite.)
 template <class V>
-[[gnu::always_inline]] inline Mask<V> vanishes_as_divisor(Cx<V> z) noexcept {
-    return (z.re * z.re + z.im * z.im) == 0.0;
+[[gnu::always_inline]] inline Mask<V> outside_index_range(Cx<V> index) noexcept {
+    const V size = largest_part(index);
+    return !((size >= 0x1p-100) & (size <= 0x1p+100));
 }
 
 // Whether the root q = sqrt(N^2 - beta^2) of a medium may be exactly 0 in the
@@ -239,7 +245,7 @@ template <class V, std::size_t Columns>
     Cx<V> q_b = principal_sqrt(square_b - beta2);
     // (An infinite wavelength gives finite phases of 0, but belongs to the
     // non-finite inputs that the reference takes.)
-    Mask<V> refused = vanishes_as_divisor(n0) | vanishes_as_divisor(exit) | !finite(lambda);
+    Mask<V> refused = outside_index_range(n0) | outside_index_range(exit) | !finite(lambda);
 
     Running<V, Columns> s{};
     Running<V, Columns> p{};
@@ -253,13 +259,13 @@ template <class V, std::size_t Columns>
         const Cx<V> square_a = n_a * n_a;
         const Cx<V> root_square_a = square_a - beta2;
         const Cx<V> q_a = principal_sqrt(root_square_a);
-        refused = refused | vanishes_as_divisor(n_a) | root_may_vanish(root_square_a, square_a, beta2);
+        refused = refused | outside_index_range(n_a) | root_may_vanish(root_square_a, square_a, beta2);
 
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
-            const V scale = wave_number * group.thickness[b - 1];
-            const V phase = q_b.re * scale;
-            const V attenuation = q_b.im * scale;
+            const V two_pi_h_over_lambda = wave_number * group.thickness[b - 1];
+            const V phase = q_b.re * two_pi_h_over_lambda;
+            const V attenuation = q_b.im * two_pi_h_over_lambda;
             const V decay = exp_nonpositive(-2.0 * abs(attenuation));
             growth += abs(attenuation);
             const SinCos<V> turn = sincos(phase);
