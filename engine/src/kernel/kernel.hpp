@@ -103,15 +103,19 @@ template <class V, std::size_t Columns>
     }
 }
 
-// M <- [[A, B], [B, A]] M.
+// M <- [[A, B], [B, A]] M with A = alpha + gamma, B = alpha - gamma, as
+// alpha (x + y) + gamma (x - y) and alpha (x + y) - gamma (x - y): two complex
+// products per column instead of four.
 template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline void apply_interface(Running<V, Columns>& running, Cx<V> a,
-                                                   Cx<V> b) noexcept {
+[[gnu::always_inline]] inline void apply_interface(Running<V, Columns>& running, Cx<V> alpha,
+                                                   Cx<V> gamma) noexcept {
     for (std::size_t c = 0; c < Columns; ++c) {
         const Cx<V> x = running.m[c][0];
         const Cx<V> y = running.m[c][1];
-        running.m[c][0] = a * x + b * y;
-        running.m[c][1] = b * x + a * y;
+        const Cx<V> sum = alpha * (x + y);
+        const Cx<V> difference = gamma * (x - y);
+        running.m[c][0] = sum + difference;
+        running.m[c][1] = sum - difference;
     }
 }
 
@@ -295,8 +299,8 @@ template <class V, std::size_t Columns>
                 p.m[c][1 - c] = b_p;
             }
         } else {
-            apply_interface(s, a_s, b_s);
-            apply_interface(p, a_p, b_p);
+            apply_interface(s, q_a, q_b);
+            apply_interface(p, alpha, gamma);
         }
         if ((media - 1 - a) % kRenormaliseEvery == 0) {
             renormalise(s);
