@@ -25,10 +25,10 @@
 // quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
 // of moderate size with the natural logarithm of the rest in the Transfer's
 // exponent. A lane that meets an index of 0 or of a size no material has, a
-// medium's root q within rounding of 0, a
+// wavelength of 0 or below 2^-800, a medium's root q within rounding of 0, a
 // vanishing interface denominator or any value that is not finite is marked
-// for the reference,
-// which gives such stacks the values of the reference's operation order.
+// for the reference, which gives such stacks the values (and the finiteness)
+// of the reference's operation order.
 //
 // Every lane runs the same operations on its own values only, so a
 // wavelength's result does not depend on the lanes beside it.
@@ -47,8 +47,9 @@ namespace brenmor::kernel::BRENMOR_KERNEL_VARIANT {
 inline constexpr double kTwoPi = 6.283185307179586;
 
 // Layers between two renormalisations. Each layer multiplies the running
-// matrix by at most about 4 |N|^2 |q|, so for any index below 1e30 four
-// layers stay far inside the range of a double.
+// matrix by at most about 4 |N|^2 |q|, so for any index below 1e20 four
+// layers stay inside the range of a double. (Larger indices may overflow;
+// the lane then takes the reference.)
 inline constexpr std::size_t kRenormaliseEvery = 4;
 
 // A finished matrix is stored plainly when its scale is 2^k with |k| at most
@@ -247,9 +248,12 @@ template <class V, std::size_t Columns>
     const Cx<V> exit = index(media - 1);
     Cx<V> square_b = exit * exit;
     Cx<V> q_b = principal_sqrt(square_b - beta2);
-    // (An infinite wavelength gives finite phases of 0, but belongs to the
-    // non-finite inputs that the reference takes.)
-    Mask<V> refused = outside_index_range(n0) | outside_index_range(exit) | !finite(lambda);
+    // An infinite wavelength gives finite phases of 0, but belongs to the
+    // non-finite inputs that the reference takes. Below 2^-800 the reference's
+    // wave number 2 pi q / lambda may overflow (and times a thickness of 0 be
+    // NaN) where the kernel's phases stay finite.
+    const Mask<V> outside_wavelength_range = !((abs(lambda) >= 0x1p-800) & finite(lambda));
+    Mask<V> refused = outside_index_range(n0) | outside_index_range(exit) | outside_wavelength_range;
 
     Running<V, Columns> s{};
     Running<V, Columns> p{};
