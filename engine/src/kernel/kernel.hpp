@@ -25,8 +25,8 @@
 // quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
 // of moderate size with the natural logarithm of the rest in the Transfer's
 // exponent. A lane that meets an index of 0 or of a size no material has, a
-// wavelength of 0 or below 2^-800, a medium's root q within rounding of 0, a
-// vanishing interface denominator or any value that is not finite is marked
+// wavelength of 0 or below 2^-800, a medium's root q or an interface
+// denominator within rounding of 0, or any value that is not finite is marked
 // for the reference, which gives such stacks the values (and the finiteness)
 // of the reference's operation order.
 //
@@ -216,16 +216,16 @@ template <class V>
     return !((size >= 0x1p-100) & (size <= 0x1p+100));
 }
 
-// Whether the root q = sqrt(N^2 - beta^2) of a medium may be exactly 0 in the
-// reference order (grazing incidence, a layer exactly at its critical angle),
-// where the reference's interface divides by 0. The variants with fused
-// multiply-adds may contract N^2 - beta^2 and leave a residual of a few ulps
-// of N^2 where the reference's separate roundings cancel exactly, so the test
-// is "within rounding of 0", not "equal to 0".
+// Whether x + y (or x - y) may be exactly 0 in the reference order: whether
+// the kernel's `sum` is within rounding of 0 against the sizes of its terms.
+// The reference cancels exactly where the kernel, with its own operation
+// order (and, in some variants, fused multiply-adds), keeps a residual of a
+// few ulps: a root sqrt(N^2 - beta^2) at grazing incidence or at a layer's
+// critical angle, an interface denominator sigma at a pole of the stack. The
+// reference then divides by 0, and such lanes take it.
 template <class V>
-[[gnu::always_inline]] inline Mask<V> root_may_vanish(Cx<V> root_square, Cx<V> square,
-                                                       Cx<V> beta2) noexcept {
-    return largest_part(root_square) <= 0x1p-44 * (largest_part(square) + largest_part(beta2));
+[[gnu::always_inline]] inline Mask<V> may_cancel(Cx<V> sum, Cx<V> x, Cx<V> y) noexcept {
+    return largest_part(sum) <= 0x1p-44 * (largest_part(x) + largest_part(y));
 }
 
 // The wavelengths [first, first + lanes) of the group.
@@ -267,7 +267,7 @@ template <class V, std::size_t Columns>
         const Cx<V> square_a = n_a * n_a;
         const Cx<V> root_square_a = square_a - beta2;
         const Cx<V> q_a = principal_sqrt(root_square_a);
-        refused = refused | outside_index_range(n_a) | root_may_vanish(root_square_a, square_a, beta2);
+        refused = refused | outside_index_range(n_a) | may_cancel(root_square_a, square_a, beta2);
 
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
@@ -293,7 +293,7 @@ template <class V, std::size_t Columns>
         const Cx<V> gamma = square_a * q_b;
         const Cx<V> a_p = alpha + gamma;
         const Cx<V> b_p = alpha - gamma;
-        refused = refused | is_zero(a_s) | is_zero(a_p);
+        refused = refused | may_cancel(a_s, q_a, q_b) | may_cancel(a_p, alpha, gamma);
         roots.value = roots.value * q_a;
         if (b + 1 == media) {
             for (std::size_t c = 0; c < Columns; ++c) {

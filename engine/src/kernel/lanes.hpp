@@ -241,11 +241,6 @@ template <class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline Mask<V> is_zero(Cx<V> z) noexcept {
-    return (z.re == 0.0) & (z.im == 0.0);
-}
-
-template <class V>
 [[gnu::always_inline]] inline Mask<V> finite(Cx<V> z) noexcept {
     return finite(z.re) & finite(z.im);
 }
