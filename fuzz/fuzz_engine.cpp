@@ -154,8 +154,7 @@ std::size_t near(std::size_t base, std::uint8_t sel) {
 // wavelength i may make, up to a modest factor: the product over the factors
 // (interfaces and layers) of the magnitudes that each factor's elements are
 // formed from, times the sum of the factors' relative conditions (of the
-// square roots, and of the phases: a phase known to a few ulps changes its
-// factor by that many ulps of the phase). Where this is near the size of the
+// square roots, and of the phases). Where this is near the size of the
 // matrix itself, the reference and the kernel must agree closely; where it is
 // far larger, the matrix is the small remainder of a cancellation (a medium of
 // index 1e23 between ordinary ones, a phase of 1e265 rad) and two operation
@@ -183,6 +182,12 @@ double rounding_scale(const Data& data, std::size_t i, bool p) {
         if (j + 2 < media) {
             // Layer j+1: exp(-+i k h).
             const C phase = 2.0 * 3.141592653589793 * q[j + 1] * data.d[j] / data.wl[i];
+            // A phase known to a few ulps changes its factor by that many ulps
+            // of the phase, relative, while that is small; beyond about 1e13
+            // rad the rounding of its imaginary part alone, exponentiated,
+            // changes the factor by e^(1e-3) and more, and nothing is
+            // determined.
+            if (!(std::abs(phase) <= 1e13)) return std::numeric_limits<double>::infinity();
             magnitudes *= std::exp(std::fabs(phase.imag()));
             conditions += 1.0 + std::abs(phase);
         }
