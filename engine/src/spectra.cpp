@@ -5,7 +5,6 @@
 
 #include "brenmor/brenmor.hpp"
 #include "complex_ops.hpp"
-#include "spectrum_dispatch.hpp"
 
 namespace brenmor {
 
@@ -34,17 +33,15 @@ std::vector<double> get_r_power_vec(Data& data) {
     const std::vector<Transfer>& transfers = cached_transfers(data);
     const detail::SinCos2 weight = detail::sin_cos_squared(data.phi);
 
-    std::vector<double> r(transfers.size());
+    std::vector<double> r;
+    r.reserve(transfers.size());
     // r = M[1][0] / M[0][0] does not change when both elements share a
     // factor, so a scaled matrix (exponent not 0) needs nothing of its own.
-    detail::over_wavelengths(transfers.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const Transfer& transfer = transfers[i];
-            const double rs = modulus(detail::div(transfer.s(1, 0), transfer.s(0, 0)));
-            const double rp = modulus(detail::div(transfer.p(1, 0), transfer.p(0, 0)));
-            r[i] = weight.sin2 * (rp * rp) + weight.cos2 * (rs * rs);
-        }
-    });
+    for (const Transfer& transfer : transfers) {
+        const double rs = modulus(detail::div(transfer.s(1, 0), transfer.s(0, 0)));
+        const double rp = modulus(detail::div(transfer.p(1, 0), transfer.p(0, 0)));
+        r.push_back(weight.sin2 * (rp * rp) + weight.cos2 * (rs * rs));
+    }
     return r;
 }
 
@@ -56,45 +53,37 @@ std::vector<double> get_t_power_vec(Data& data) {
     const Array2<Complex>& n = data.n;
     const std::size_t media = n.rows();
 
-    std::vector<double> t(transfers.size());
-    const auto spectrum = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (media == 0 || i >= n.cols()) panic(kIndexOutOfBounds);
-            const Complex n0 = n(0, i);
-            const Complex exit = n(media - 1, i);
+    std::vector<double> t;
+    t.reserve(transfers.size());
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+        if (media == 0 || i >= n.cols()) panic(kIndexOutOfBounds);
+        const Complex n0 = n(0, i);
+        const Complex exit = n(media - 1, i);
 
-            // z = N_exit^2 - sin^2(theta) N_0^2 and its principal root q, the
-            // normal wave-vector component in the exit medium.
-            const double s2 = sin_theta * sin_theta;
-            const Complex z = {
-                (exit.re * exit.re - exit.im * exit.im) - s2 * (n0.re * n0.re - n0.im * n0.im),
-                2.0 * exit.re * exit.im - s2 * (2.0 * n0.re * n0.im)};
-            const Complex q = detail::sqrt(z);
+        // z = N_exit^2 - sin^2(theta) N_0^2 and its principal root q, the
+        // normal wave-vector component in the exit medium.
+        const double s2 = sin_theta * sin_theta;
+        const Complex z = {
+            (exit.re * exit.re - exit.im * exit.im) - s2 * (n0.re * n0.re - n0.im * n0.im),
+            2.0 * exit.re * exit.im - s2 * (2.0 * n0.re * n0.im)};
+        const Complex q = detail::sqrt(z);
 
-            // F = Re(q / (N_0 cos theta)).
-            const double a = cos_theta * n0.re;
-            const double b = cos_theta * n0.im;
-            const double factor = (a * q.re + b * q.im) / (b * b + a * a);
+        // F = Re(q / (N_0 cos theta)).
+        const double a = cos_theta * n0.re;
+        const double b = cos_theta * n0.im;
+        const double factor = (a * q.re + b * q.im) / (b * b + a * a);
 
-            const Transfer& transfer = transfers[i];
-            double ts = modulus(detail::recip(transfer.s(0, 0)));
-            double tp = modulus(detail::recip(transfer.p(0, 0)));
-            // A matrix with an exponent (thick absorbing layers) is scaled.
-            if (transfer.s_exponent != 0.0) [[unlikely]] {
-                ts = scaled_modulus(transfer.s(0, 0), transfer.s_exponent);
-            }
-            if (transfer.p_exponent != 0.0) [[unlikely]] {
-                tp = scaled_modulus(transfer.p(0, 0), transfer.p_exponent);
-            }
-            t[i] = factor * (weight.sin2 * (tp * tp) + weight.cos2 * (ts * ts));
+        const Transfer& transfer = transfers[i];
+        double ts = modulus(detail::recip(transfer.s(0, 0)));
+        double tp = modulus(detail::recip(transfer.p(0, 0)));
+        // A matrix with an exponent (thick absorbing layers) is scaled.
+        if (transfer.s_exponent != 0.0) [[unlikely]] {
+            ts = scaled_modulus(transfer.s(0, 0), transfer.s_exponent);
         }
-    };
-    // Transfers that n does not fit (only a cache filled by hand has them)
-    // fail on the calling thread, at the first wavelength n lacks.
-    if (media != 0 && transfers.size() <= n.cols()) {
-        detail::over_wavelengths(transfers.size(), spectrum);
-    } else {
-        spectrum(0, transfers.size());
+        if (transfer.p_exponent != 0.0) [[unlikely]] {
+            tp = scaled_modulus(transfer.p(0, 0), transfer.p_exponent);
+        }
+        t.push_back(factor * (weight.sin2 * (tp * tp) + weight.cos2 * (ts * ts)));
     }
     return t;
 }

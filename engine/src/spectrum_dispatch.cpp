@@ -16,6 +16,9 @@ namespace brenmor::detail {
 
 namespace {
 
+// Wavelength counts up to this run on the calling thread.
+constexpr std::size_t kMaxSequential = 100;
+
 // The wavelengths of one group: at most 64, and fewer for long stacks, so
 // that the group's copy of n (L rows of `width` complex values) stays near
 // 256 KiB. Rows of a large n lie far apart in memory; read in place, every

@@ -1,32 +1,15 @@
 // The transfers of a whole spectrum: the wavelengths split into groups for
 // the kernel, on the calling thread (up to 100 wavelengths) or on the worker
-// pool, and the reference for the wavelengths the kernel leaves to it; and
-// the same split for the spectra read off them.
+// pool, and the reference for the wavelengths the kernel leaves to it.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
 #include "brenmor/brenmor.hpp"
-#include "brenmor/pool.hpp"
 #include "kernel/variants.hpp"
 
 namespace brenmor::detail {
-
-// Wavelength counts up to this run on the calling thread.
-inline constexpr std::size_t kMaxSequential = 100;
-
-// body(begin, end) over the wavelengths [0, count): on the calling thread up
-// to kMaxSequential of them, else split over the pool. A body computes each
-// wavelength from its own inputs only, so the split changes no value.
-template <class Body>
-void over_wavelengths(std::size_t count, Body&& body) {
-    if (count <= kMaxSequential) {
-        body(std::size_t{0}, count);
-    } else {
-        pool::parallel_for(count, body);
-    }
-}
 
 // The Transfers of wavelengths [begin, end) by `variant`, written to
 // out[begin, end); nothing else of out is touched. Fails with "ndarray: index
