@@ -17,9 +17,7 @@
 // Before timing it checks that every variant agrees with the reference.
 //
 // Usage: engine_speed STACKFILE [SECONDS]
-// STACKFILE is the stack format of bench/floor.cpp (written by bench/run.py):
-// "QFLR", uint64 L, uint64 N, float64 theta, float64 d[L-2], float64 wl[N],
-// complex128 n[L][N].
+// STACKFILE is the stack file that bench/run.py writes (bench/stack_file.hpp).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -36,6 +34,7 @@
 #include "brenmor/brenmor.hpp"
 #include "kernel/variants.hpp"
 #include "spectrum_dispatch.hpp"
+#include "stack_file.hpp"
 
 namespace {
 
@@ -43,27 +42,18 @@ using brenmor::Complex;
 using brenmor::Data;
 using brenmor::Transfer;
 
+// The stack of the file at path as the engine's record; false if the file
+// cannot be read (see stack_file.hpp).
 bool read_stack(const char* path, Data& data) {
-    std::ifstream in(path, std::ios::binary);
-    char magic[4] = {};
-    in.read(magic, 4);
-    if (!in || std::memcmp(magic, "QFLR", 4) != 0) return false;
-    auto get = [&in](void* p, std::size_t bytes) {
-        in.read(static_cast<char*>(p), static_cast<std::streamsize>(bytes));
-        return static_cast<bool>(in);
-    };
-    std::uint64_t media = 0;
-    std::uint64_t points = 0;
-    if (!get(&media, 8) || !get(&points, 8) || !get(&data.theta, 8)) return false;
-    if (media < 2 || media > 100000 || points > 100000000) return false;
-    data.d.resize(media - 2);
-    data.wl.resize(points);
-    std::vector<Complex> n(media * points);
-    if (!get(data.d.data(), data.d.size() * 8) || !get(data.wl.data(), data.wl.size() * 8) ||
-        !get(n.data(), n.size() * 16)) {
-        return false;
-    }
-    data.n = brenmor::Array2<Complex>::row_major(std::move(n), media, points);
+    quelva_bench::StackFile file;
+    if (!quelva_bench::read_stack_file(path, file)) return false;
+    data.theta = file.theta;
+    data.d = std::move(file.d);
+    data.wl = std::move(file.wl);
+    std::vector<Complex> n(file.n.size());
+    std::transform(file.n.begin(), file.n.end(), n.begin(),
+                   [](std::complex<double> z) { return Complex{z.real(), z.imag()}; });
+    data.n = brenmor::Array2<Complex>::row_major(std::move(n), file.media, file.points);
     return true;
 }
 

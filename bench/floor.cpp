@@ -7,7 +7,7 @@
 //   per layer and wavelength:  two exp and one sin/cos pair (the phase factors
 //     exp(+-i k h) share one sine/cosine evaluation).
 //
-// The stack comes from a file written by bench/run.py (see read_stack). All
+// The stack comes from a file written by bench/run.py (see stack_file.hpp). All
 // arguments are computed before the clock starts; the loop reads them from
 // memory in the order of a per-wavelength sweep and sums every result into
 // values that are printed, so the compiler can drop none of the calls.
@@ -28,41 +28,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "stack_file.hpp"
+
 namespace {
 
-struct Stack {
-    std::uint64_t media = 0;   // L
-    std::uint64_t points = 0;  // N
-    double theta = 0.0;
-    std::vector<double> d;                  // L - 2
-    std::vector<double> wl;                 // N
-    std::vector<std::complex<double>> n;    // L * N, medium-major
-};
-
-// File layout, little-endian: "QFLR", uint64 L, uint64 N, float64 theta,
-// float64 d[L-2], float64 wl[N], complex128 n[L][N] (real, imaginary).
-bool read_stack(const char* path, Stack& s) {
-    std::ifstream in(path, std::ios::binary);
-    char magic[4] = {};
-    in.read(magic, 4);
-    if (!in || std::memcmp(magic, "QFLR", 4) != 0) return false;
-    auto get = [&in](void* p, std::size_t bytes) {
-        in.read(static_cast<char*>(p), static_cast<std::streamsize>(bytes));
-        return static_cast<bool>(in);
-    };
-    if (!get(&s.media, 8) || !get(&s.points, 8) || !get(&s.theta, 8)) return false;
-    if (s.media < 2 || s.media > 100000 || s.points > 100000000) return false;
-    s.d.resize(s.media - 2);
-    s.wl.resize(s.points);
-    s.n.resize(s.media * s.points);
-    return get(s.d.data(), s.d.size() * 8) && get(s.wl.data(), s.wl.size() * 8) &&
-           get(s.n.data(), s.n.size() * 16);
-}
+using Stack = quelva_bench::StackFile;
 
 // Arguments of the calls, laid out wavelength by wavelength.
 struct Args {
@@ -188,7 +161,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Stack s;
-    if (!read_stack(argv[1], s)) {
+    if (!quelva_bench::read_stack_file(argv[1], s)) {
         std::fprintf(stderr, "%s: cannot read stack file %s\n", argv[0], argv[1]);
         return 1;
     }

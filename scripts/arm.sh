@@ -28,14 +28,14 @@ if [ ! -f "$out/gtest-install/lib/cmake/GTest/GTestConfig.cmake" ]; then
     cmake -S /usr/src/googletest -B "$out/gtest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -Wno-dev -Wno-deprecated -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
         -DCMAKE_INSTALL_PREFIX="$PWD/$out/gtest-install" >/dev/null
-    cmake --build "$out/gtest" -j2 >/dev/null
+    cmake --build "$out/gtest" -j"$(build_jobs)" >/dev/null
     cmake --install "$out/gtest" >/dev/null
 fi
 
 stage "arm: engine and its tests"
 cmake -S . -B "$out/engine" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DBRENMOR_BUILD_TESTS=ON -DQUELVA_WERROR=ON -DGTest_DIR="$PWD/$out/gtest-install/lib/cmake/GTest" >/dev/null
-cmake --build "$out/engine" -j2
+cmake --build "$out/engine" -j"$(build_jobs)"
 
 # A check that the binaries really are 32-bit ARM hard-float ones.
 for binary in $(find "$out/engine" -name '*_test*' -type f -perm -u+x); do
@@ -50,7 +50,7 @@ done
 # run natively in the ordinary suite.
 qemu_limits='^Pool\.(StartFailsWhenNoStackCanBeMapped|ForkedChildStartsAFreshPool)$'
 stage "arm: engine tests under qemu-arm (not run under qemu: $qemu_limits)"
-ctest --test-dir "$out/engine" --output-on-failure -j2 -E "$qemu_limits"
+ctest --test-dir "$out/engine" --output-on-failure -j"$(build_jobs)" -E "$qemu_limits"
 
 ensure_armhf_root "$root"
 
@@ -59,7 +59,7 @@ rm -rf "$out/wheel" && mkdir -p "$out/wheel"
 # The build runs from a copy: the work tree is shared with the host's builds.
 rm -rf "$root/tmp/quelva-src" && mkdir -p "$root/tmp/quelva-src"
 git ls-files -z | xargs -0 cp --parents -t "$root/tmp/quelva-src"
-in_armhf_root "$root" env CMAKE_BUILD_PARALLEL_LEVEL=2 \
+in_armhf_root "$root" env CMAKE_BUILD_PARALLEL_LEVEL="$(build_jobs)" \
     python3 -m pip wheel --no-build-isolation --no-index --no-deps -q -w /src/$out/wheel /tmp/quelva-src
 wheel=$(ls "$out"/wheel/quelva-*-cp313-cp313-linux_armv7l.whl)
 echo "$wheel"

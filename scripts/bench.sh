@@ -45,7 +45,7 @@ fi
 
 # The floor: bench/CMakeLists.txt on its own (it needs no other part of the tree).
 # Without a working cmake, bench/run.py compiles bench/floor.cpp with c++ itself.
-jobs="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+jobs=$(build_jobs)
 if cmake --version >/dev/null 2>&1; then
     cmake -S "$root/bench" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$root/build/bench" -j "$jobs" >/dev/null

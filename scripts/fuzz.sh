@@ -44,7 +44,7 @@ clangxx=$(command -v "clang++-$clang_version")
 
 echo "== fuzz: building the engine with libFuzzer, ASan and UBSan"
 cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER="$clangxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/fuzz -j2 --target fuzz_engine
+cmake --build build/fuzz -j"$(build_jobs)" --target fuzz_engine
 
 work=build/fuzz/corpus
 mkdir -p "$work"

@@ -188,3 +188,10 @@ ensure_root_auditwheel() {
         python3 -m venv $tools
         $tools/bin/python -m pip install -q --no-index --find-links /src/$wheels auditwheel"
 }
+
+# build_jobs: how many compile and test jobs a script runs at once: the
+# processors this process may use (nproc counts the CPU affinity mask), or
+# CMAKE_BUILD_PARALLEL_LEVEL when that is set.
+build_jobs() {
+    echo "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+}

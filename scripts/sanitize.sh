@@ -36,7 +36,7 @@ cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build "$out" -j2
+cmake --build "$out" -j"$(build_jobs)"
 
 module=$(find "$out/src" -maxdepth 1 -name 'quelva*.so' | head -n 1)
 [ -n "$module" ] || { echo "sanitize: the module was not built" >&2; exit 1; }
@@ -44,7 +44,7 @@ module=$(find "$out/src" -maxdepth 1 -name 'quelva*.so' | head -n 1)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
 echo "== sanitize: C++ tests (with LeakSanitizer)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
-    ctest --test-dir "$out" --output-on-failure -j2
+    ctest --test-dir "$out" --output-on-failure -j"$(build_jobs)"
 
 libasan=$(g++ -print-file-name=libasan.so)
 libubsan=$(g++ -print-file-name=libubsan.so)

@@ -19,8 +19,8 @@ ensure_apt libgtest-dev
 
 echo "== engine: C++ tests"
 cmake -S . -B build/test-engine -DBRENMOR_BUILD_TESTS=ON -DQUELVA_WERROR=ON >/dev/null
-cmake --build build/test-engine -j"$(nproc)"
-ctest --test-dir build/test-engine --output-on-failure -j"$(nproc)"
+cmake --build build/test-engine -j"$(build_jobs)"
+ctest --test-dir build/test-engine --output-on-failure -j"$(build_jobs)"
 
 py312=$(find_python 3.12)
 py313=$(find_python 3.13)

@@ -41,7 +41,7 @@ cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/arm-linux-musleabi
     -DPython_INCLUDE_DIR="$PWD/$root/usr/include/python3.13" \
     -DPython_NumPy_INCLUDE_DIR="$PWD/$root/usr/lib/python3/dist-packages/numpy/_core/include" \
     -DCMAKE_CXX_FLAGS="-idirafter $pyconfig" -DCMAKE_MODULE_LINKER_FLAGS=-s >/dev/null
-cmake --build "$out/build" -j2
+cmake --build "$out/build" -j"$(build_jobs)"
 rm -rf "$out/stage"
 cmake --install "$out/build" --prefix "$PWD/$out/stage" >/dev/null
 
