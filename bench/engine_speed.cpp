@@ -102,10 +102,10 @@ int main(int argc, char** argv) {
     std::vector<Transfer> computed(count);
     const auto run_reference = [&] {
         for (std::size_t i = 0; i < count; ++i) {
-            reference[i].s = brenmor::transfer_for_wavelength(data, i, false);
+            reference[i].s = brenmor::transfer_for_wavelength(data, i, brenmor::Polarisation::s);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            reference[i].p = brenmor::transfer_for_wavelength(data, i, true);
+            reference[i].p = brenmor::transfer_for_wavelength(data, i, brenmor::Polarisation::p);
         }
     };
     const auto run_variant = [&](const brenmor::kernel::Variant& variant, bool first_column) {

@@ -46,6 +46,7 @@ using brenmor::Array2;
 using brenmor::CMatrix2;
 using brenmor::Complex;
 using brenmor::Data;
+using brenmor::Polarisation;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stdout, "fuzz_engine: %s\n", what);
@@ -160,7 +161,7 @@ std::size_t near(std::size_t base, std::uint8_t sel) {
 // index 1e23 between ordinary ones, a phase of 1e265 rad) and two operation
 // orders may differ entirely. It is computed in the harness's own arithmetic
 // (std::complex), and is infinite or NaN where anything along the way is.
-double rounding_scale(const Data& data, std::size_t i, bool p) {
+double rounding_scale(const Data& data, std::size_t i, Polarisation polarisation) {
     using C = std::complex<double>;
     const auto at = [&](std::size_t j) { return C(data.n(j, i).re, data.n(j, i).im); };
     const std::size_t media = data.n.rows();
@@ -176,6 +177,7 @@ double rounding_scale(const Data& data, std::size_t i, bool p) {
     double magnitudes = 1.0;
     for (std::size_t j = 0; j + 1 < media; ++j) {
         // Interface (j, j+1): 1/t and r/t are (x cos_a +- y cos_b) / (2 q_a).
+        const bool p = polarisation == Polarisation::p;
         const C x = p ? at(j + 1) : at(j);
         const C y = p ? at(j) : at(j + 1);
         magnitudes *= (std::abs(x * q[j] / at(j)) + std::abs(y * q[j + 1] / at(j + 1))) / std::abs(q[j]);
@@ -394,11 +396,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const auto* cache = data.transfer_cache.get();
     if (cache == nullptr || cache->size() != nwl) fail("the cache does not hold one Transfer per wavelength");
     for (std::size_t i = 0; i < nwl; ++i) {
-        const CMatrix2 s = brenmor::transfer_for_wavelength(data, i, false);
-        const CMatrix2 p = brenmor::transfer_for_wavelength(data, i, true);
+        const CMatrix2 s = brenmor::transfer_for_wavelength(data, i, Polarisation::s);
+        const CMatrix2 p = brenmor::transfer_for_wavelength(data, i, Polarisation::p);
         const brenmor::Transfer& cached = (*cache)[i];
-        check_cached(s, cached.s, cached.s_exponent, rounding_scale(data, i, false));
-        check_cached(p, cached.p, cached.p_exponent, rounding_scale(data, i, true));
+        check_cached(s, cached.s, cached.s_exponent, rounding_scale(data, i, Polarisation::s));
+        check_cached(p, cached.p, cached.p_exponent, rounding_scale(data, i, Polarisation::p));
         const CMatrix2 hs = brenmor::transfer_for_wavelength_helper(d, n, wl, theta, i, false);
         const CMatrix2 hp = brenmor::transfer_for_wavelength_helper(d, n, wl, theta, i, true);
         if (!same_matrix(s, hs) || !same_matrix(p, hp)) {

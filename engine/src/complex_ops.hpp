@@ -106,9 +106,10 @@ inline Complex medium_cosine(Complex index, Complex beta2) noexcept {
     return div(q, index);
 }
 
-// The interface matrix from medium a to medium b (Fresnel coefficients);
-// p selects p polarisation.
-inline CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb, bool p) noexcept {
+// The interface matrix from medium a to medium b (Fresnel coefficients).
+inline CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb,
+                                 Polarisation polarisation) noexcept {
+    const bool p = polarisation == Polarisation::p;
     const Complex x = p ? nb : na;
     const Complex y = p ? na : nb;
     const Complex sigma = add(mul(x, ca), mul(y, cb));

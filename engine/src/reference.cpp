@@ -47,17 +47,18 @@ CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Co
     if (media == 0 || i >= n.cols()) panic(kIndexOutOfBounds);
     if (media == 1) panic(kIndexOutOfBounds);
 
+    const Polarisation polarisation = p ? Polarisation::p : Polarisation::s;
     const double lambda = wl[i];
-    const double u = std::sin(theta);
+    const double sin_theta = std::sin(theta);
     const Complex n0 = n(0, i);
-    const Complex beta = {u * n0.re, u * n0.im};
+    const Complex beta = {sin_theta * n0.re, sin_theta * n0.im};
     const Complex beta2 = mul(beta, beta);
 
     Complex index_a = n0;
     Complex cosine_a = medium_cosine(index_a, beta2);
     Complex index_b = n(1, i);
     Complex cosine_b = medium_cosine(index_b, beta2);
-    CMatrix2 m = interface_matrix(index_a, cosine_a, index_b, cosine_b, p);
+    CMatrix2 m = interface_matrix(index_a, cosine_a, index_b, cosine_b, polarisation);
 
     // Layer j lies between interfaces (j-1, j) and (j, j+1).
     for (std::size_t j = 1; j + 1 < media; ++j) {
@@ -67,7 +68,8 @@ CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Co
         index_b = n(j + 1, i);
         cosine_b = medium_cosine(index_b, beta2);
         const CMatrix2 propagation = propagation_matrix(index_a, cosine_a, lambda, d[j - 1]);
-        m = mul(mul(m, propagation), interface_matrix(index_a, cosine_a, index_b, cosine_b, p));
+        m = mul(mul(m, propagation),
+                interface_matrix(index_a, cosine_a, index_b, cosine_b, polarisation));
     }
     return m;
 }

@@ -61,7 +61,11 @@ std::vector<double> get_t_power_vec(Data& data) {
         const Complex exit = n(media - 1, i);
 
         // z = N_exit^2 - sin^2(theta) N_0^2 and its principal root q, the
-        // normal wave-vector component in the exit medium.
+        // normal wave-vector component in the exit medium. Keep this order of
+        // operations (and the reference's square root): T is specified to the
+        // last bit by it, and the tests compare it bit for bit. The
+        // algebraically equal N_exit^2 - (sin(theta) N_0)^2, or the kernel's
+        // q of the exit medium, round differently.
         const double s2 = sin_theta * sin_theta;
         const Complex z = {
             (exit.re * exit.re - exit.im * exit.im) - s2 * (n0.re * n0.re - n0.im * n0.im),

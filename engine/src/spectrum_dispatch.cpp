@@ -75,8 +75,8 @@ void compute_range(const kernel::Variant& variant, const Array1<double>& d,
         for (std::size_t l = 0; l < count; ++l) {
             if (needs_reference[l] == 0) continue;
             const std::size_t i = first + l;
-            out[i].s = transfer_for_wavelength_helper(d, n, wl, theta, i, false);
-            out[i].p = transfer_for_wavelength_helper(d, n, wl, theta, i, true);
+            out[i].s = transfer_for_wavelength_helper(d, n, wl, theta, i, Polarisation::s);
+            out[i].p = transfer_for_wavelength_helper(d, n, wl, theta, i, Polarisation::p);
             out[i].s_exponent = 0.0;
             out[i].p_exponent = 0.0;
         }

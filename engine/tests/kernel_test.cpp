@@ -36,7 +36,8 @@ std::string variant_name(const ::testing::TestParamInfo<const Variant*>& info) {
 // The reference Transfer of wavelength i: both matrices from
 // transfer_for_wavelength, exponents 0.
 Transfer reference_transfer(const Data& data, std::size_t i) {
-    return Transfer{transfer_for_wavelength(data, i, false), transfer_for_wavelength(data, i, true)};
+    return Transfer{transfer_for_wavelength(data, i, Polarisation::s),
+                    transfer_for_wavelength(data, i, Polarisation::p)};
 }
 
 // Bit for bit, except that any two NaNs agree: the sign and payload of a NaN

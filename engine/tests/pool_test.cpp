@@ -533,9 +533,9 @@ TEST_P(SameBitsOnEveryPath, WhateverTheThreadCount) {
             for (std::size_t i = 0; i < count; ++i) {
                 CHILD_CHECK(same_bits(got[i], expected[i]));
                 CHILD_CHECK(rounding_mismatch(got[i].s, got[i].s_exponent,
-                                              transfer_for_wavelength(data, i, false), 1e-13) == "");
+                                              transfer_for_wavelength(data, i, Polarisation::s), 1e-13) == "");
                 CHILD_CHECK(rounding_mismatch(got[i].p, got[i].p_exponent,
-                                              transfer_for_wavelength(data, i, true), 1e-13) == "");
+                                              transfer_for_wavelength(data, i, Polarisation::p), 1e-13) == "");
             }
 
             Data record = copy_stack(data);

@@ -60,8 +60,8 @@ Spectra plain_spectra_of(const Data& stack) {
     Data data = copy_stack(stack);
     std::vector<Transfer> plain;
     for (std::size_t i = 0; i < stack.wl.size(); ++i) {
-        plain.push_back(Transfer{transfer_for_wavelength(stack, i, false),
-                                 transfer_for_wavelength(stack, i, true)});
+        plain.push_back(Transfer{transfer_for_wavelength(stack, i, Polarisation::s),
+                                 transfer_for_wavelength(stack, i, Polarisation::p)});
     }
     data.transfer_cache.set(std::move(plain));
     Spectra out;
@@ -103,8 +103,8 @@ bool quotients_overflow(const CMatrix2& m) {
 }
 
 bool plain_overflows(const Data& stack, std::size_t i) {
-    return quotients_overflow(transfer_for_wavelength(stack, i, false)) ||
-           quotients_overflow(transfer_for_wavelength(stack, i, true));
+    return quotients_overflow(transfer_for_wavelength(stack, i, Polarisation::s)) ||
+           quotients_overflow(transfer_for_wavelength(stack, i, Polarisation::p));
 }
 
 // Air, one layer of index `layer` and thickness h, glass.
@@ -235,7 +235,7 @@ TEST_P(ManyLayers, MatchTheTruncatedStack) {
 TEST_P(ManyLayers, KeepTheTinyTransmittance) {
     const std::size_t count = GetParam();
     const Data stack = absorbing_multilayer(92, count, 0.0, 0.0);
-    const CMatrix2 m = transfer_for_wavelength(stack, 0, false);
+    const CMatrix2 m = transfer_for_wavelength(stack, 0, Polarisation::s);
     ASSERT_TRUE(std::isfinite(m(0, 0).re) && std::isfinite(m(0, 0).im));
     ASSERT_TRUE(quotients_overflow(m));
     const Spectra plain = plain_spectra_of(stack);
@@ -311,11 +311,11 @@ TEST(ThickLayers, OrdinaryStacksKeepPlainTransfers) {
         const Data stack = dispersive_stack(20, count);
         const std::vector<Transfer> transfers = transfer_calc(stack);
         for (std::size_t i = 0; i < count; ++i) {
-            EXPECT_EQ(rounding_mismatch(transfers[i].s, 0.0, transfer_for_wavelength(stack, i, false),
+            EXPECT_EQ(rounding_mismatch(transfers[i].s, 0.0, transfer_for_wavelength(stack, i, Polarisation::s),
                                         1e-13),
                       "")
                 << i;
-            EXPECT_EQ(rounding_mismatch(transfers[i].p, 0.0, transfer_for_wavelength(stack, i, true),
+            EXPECT_EQ(rounding_mismatch(transfers[i].p, 0.0, transfer_for_wavelength(stack, i, Polarisation::p),
                                         1e-13),
                       "")
                 << i;
@@ -359,8 +359,8 @@ TEST(ThickLayers, MixedSpectrumCarriesExponentsWhereThePlainProductOverflows) {
         const Spectra plain = plain_spectra_of(stack);
         std::size_t mended = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            const CMatrix2 s = transfer_for_wavelength(stack, i, false);
-            const CMatrix2 p = transfer_for_wavelength(stack, i, true);
+            const CMatrix2 s = transfer_for_wavelength(stack, i, Polarisation::s);
+            const CMatrix2 p = transfer_for_wavelength(stack, i, Polarisation::p);
             const bool s_overflows = quotients_overflow(s);
             const bool p_overflows = quotients_overflow(p);
             if (s_overflows) {
@@ -497,9 +497,9 @@ TEST_P(DegenerateInput, KeepsThePlainResult) {
 
         const std::vector<Transfer> transfers = detail::transfer_calc_with(*variant, data);
         for (std::size_t i = 0; i < count; ++i) {
-            EXPECT_TRUE(same_values(transfers[i].s, transfer_for_wavelength(data, i, false)))
+            EXPECT_TRUE(same_values(transfers[i].s, transfer_for_wavelength(data, i, Polarisation::s)))
                 << variant->name;
-            EXPECT_TRUE(same_values(transfers[i].p, transfer_for_wavelength(data, i, true)));
+            EXPECT_TRUE(same_values(transfers[i].p, transfer_for_wavelength(data, i, Polarisation::p)));
             EXPECT_EQ(bits(transfers[i].s_exponent), bits(0.0));
             EXPECT_EQ(bits(transfers[i].p_exponent), bits(0.0));
         }

@@ -173,15 +173,32 @@ void report_panic(const std::string& message, const std::source_location& where)
 // ---------------------------------------------------------------------------
 // Operations
 
-// The stack matrix of wavelength index i; polarisation p = false selects s
-// (TE), true selects p (TM).
+// The two polarisations, for the engine's own call sites; the operations
+// below keep their bool parameter (false: s, true: p).
+enum class Polarisation : bool { s = false, p = true };
+
+// The stack matrix of wavelength index i in the reference operation order;
+// polarisation p = false selects s (TE), true selects p (TM).
 CMatrix2 transfer_for_wavelength(const Data& data, std::size_t i, bool p);
 
-// The same computation from the separate arrays, as the worker threads call
-// it; bit-identical to transfer_for_wavelength for the same inputs.
+// The same computation from the separate arrays, bit-identical to
+// transfer_for_wavelength for the same inputs. The spectra's kernel does not
+// call it; the lanes the kernel leaves to the reference do, on whichever
+// thread computes them.
 CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
                                         const Array1<double>& wl, double theta, std::size_t i,
                                         bool p);
+
+inline CMatrix2 transfer_for_wavelength(const Data& data, std::size_t i,
+                                        Polarisation polarisation) {
+    return transfer_for_wavelength(data, i, polarisation == Polarisation::p);
+}
+
+inline CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
+                                               const Array1<double>& wl, double theta, std::size_t i,
+                                               Polarisation polarisation) {
+    return transfer_for_wavelength_helper(d, n, wl, theta, i, polarisation == Polarisation::p);
+}
 
 // The Transfer of every wavelength, in the order of wl. Up to 100
 // wavelengths run on the calling thread, from 101 on on the worker pool.
