@@ -35,9 +35,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <compare>
 #include <exception>
-#include <iterator>
 #include <limits>
 #include <new>
 #include <source_location>
@@ -519,54 +517,6 @@ brenmor::Array1<double> copy_1d(PyArrayObject* a) {
     return out;
 }
 
-// The complex128 elements of a block of bytes, read one by one with memcpy
-// (NumPy's data need not be aligned for Complex), as a random-access
-// iterator: a vector built from a range of them is allocated and filled in
-// one pass, where constructing it with a size first would also zero it.
-class PackedComplex {
-public:
-    using iterator_category = std::random_access_iterator_tag;
-    using value_type = Complex;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = Complex;
-
-    explicit PackedComplex(const char* bytes) : bytes_(bytes) {}
-    Complex operator*() const noexcept {
-        Complex z;
-        std::memcpy(&z, bytes_, sizeof z);
-        return z;
-    }
-    Complex operator[](difference_type k) const noexcept { return *(*this + k); }
-    PackedComplex& operator++() noexcept { return *this += 1; }
-    PackedComplex operator++(int) noexcept {
-        const PackedComplex before = *this;
-        ++*this;
-        return before;
-    }
-    PackedComplex& operator--() noexcept { return *this -= 1; }
-    PackedComplex operator--(int) noexcept {
-        const PackedComplex before = *this;
-        --*this;
-        return before;
-    }
-    PackedComplex& operator+=(difference_type k) noexcept {
-        bytes_ += k * static_cast<difference_type>(sizeof(Complex));
-        return *this;
-    }
-    PackedComplex& operator-=(difference_type k) noexcept { return *this += -k; }
-    friend PackedComplex operator+(PackedComplex it, difference_type k) noexcept { return it += k; }
-    friend PackedComplex operator+(difference_type k, PackedComplex it) noexcept { return it += k; }
-    friend PackedComplex operator-(PackedComplex it, difference_type k) noexcept { return it -= k; }
-    friend difference_type operator-(const PackedComplex& a, const PackedComplex& b) noexcept {
-        return (a.bytes_ - b.bytes_) / static_cast<difference_type>(sizeof(Complex));
-    }
-    friend auto operator<=>(const PackedComplex&, const PackedComplex&) = default;
-
-private:
-    const char* bytes_;
-};
-
 // A two-dimensional complex128 array. When its elements lie contiguously in
 // memory in some axis order (row-major, column-major, either axis reversed),
 // the block is copied as it is and the strides are kept; otherwise the
@@ -577,8 +527,7 @@ brenmor::Array2<Complex> copy_2d(PyArrayObject* a) {
     const std::size_t rows = dim_of(a, 0);
     const std::size_t cols = dim_of(a, 1);
     const std::size_t count = checked_mul(rows, cols);
-    // The copy's size in bytes must fit a size_t (a MemoryError otherwise).
-    static_cast<void>(checked_mul(count, sizeof(Complex)));
+    const std::size_t bytes = checked_mul(count, sizeof(Complex));
     const char* base = PyArray_BYTES(a);
     // The stride of an axis of length 1 is never used; take it as compact.
     const std::ptrdiff_t s0 = rows > 1 ? PyArray_STRIDE(a, 0) : static_cast<std::ptrdiff_t>(cols) * kItem;
@@ -589,20 +538,19 @@ brenmor::Array2<Complex> copy_2d(PyArrayObject* a) {
     const bool block = count == 0 || (mag(s1) == kItem && mag(s0) == c_item) ||
                        (mag(s0) == kItem && mag(s1) == r_item);
 
-    if (count == 0) return brenmor::Array2<Complex>::row_major({}, rows, cols);
+    std::vector<Complex> storage(count);
+    if (count == 0) return brenmor::Array2<Complex>::row_major(std::move(storage), rows, cols);
     if (block) {
         // Offset (in elements) of the logical first element inside the block.
         std::ptrdiff_t offset = 0;
         if (s0 < 0) offset += static_cast<std::ptrdiff_t>(rows - 1) * (-s0 / kItem);
         if (s1 < 0) offset += static_cast<std::ptrdiff_t>(cols - 1) * (-s1 / kItem);
-        const PackedComplex first(base - offset * kItem);
-        std::vector<Complex> storage(first, first + static_cast<std::ptrdiff_t>(count));
+        std::memcpy(storage.data(), base - offset * kItem, bytes);
         return brenmor::Array2<Complex>(std::move(storage), rows, cols, s0 / kItem, s1 / kItem,
                                         static_cast<std::size_t>(offset));
     }
     const npy_intp rs = PyArray_STRIDE(a, 0);
     const npy_intp cs = PyArray_STRIDE(a, 1);
-    std::vector<Complex> storage(count);
     Complex* dst = storage.data();
     for (std::size_t r = 0; r < rows; ++r) {
         const char* row = base + static_cast<npy_intp>(r) * rs;
