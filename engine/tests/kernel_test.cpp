@@ -336,6 +336,33 @@ struct SpecialCase {
 
 void PrintTo(const SpecialCase& c, std::ostream* os) { *os << c.name; }
 
+// R and T of every wavelength, from transfers in the reference order or from
+// one variant's.
+struct Spectra {
+    std::vector<double> r;
+    std::vector<double> t;
+};
+
+Spectra reference_spectra(const Data& data) {
+    Data plain = copy_stack(data);
+    plain.transfer_cache.set([&] {
+        std::vector<Transfer> out;
+        for (std::size_t i = 0; i < data.wl.size(); ++i) out.push_back(reference_transfer(data, i));
+        return out;
+    }());
+    Spectra spectra{get_r_power_vec(plain), {}};
+    spectra.t = get_t_power_vec(plain);
+    return spectra;
+}
+
+Spectra variant_spectra(const Variant& variant, const Data& data) {
+    Data record = copy_stack(data);
+    record.transfer_cache.set(detail::transfer_calc_with(variant, data));
+    Spectra spectra{get_r_power_vec(record), {}};
+    spectra.t = get_t_power_vec(record);
+    return spectra;
+}
+
 class SpecialValues : public ::testing::TestWithParam<SpecialCase> {};
 
 TEST_P(SpecialValues, KeepFinitenessAndAgreeToRounding) {
@@ -369,19 +396,9 @@ TEST_P(SpecialValues, KeepFinitenessAndAgreeToRounding) {
             }
             data.wl[2] = c.lambda;
             data.theta = c.theta;
-            Data plain = copy_stack(data);
-            plain.transfer_cache.set([&] {
-                std::vector<Transfer> out;
-                for (std::size_t i = 0; i < count; ++i) out.push_back(reference_transfer(data, i));
-                return out;
-            }());
-            const std::vector<double> r_plain = get_r_power_vec(plain);
-            const std::vector<double> t_plain = get_t_power_vec(plain);
+            const auto [r_plain, t_plain] = reference_spectra(data);
             for (const Variant* variant : variants()) {
-                Data record = copy_stack(data);
-                record.transfer_cache.set(detail::transfer_calc_with(*variant, data));
-                const std::vector<double> r = get_r_power_vec(record);
-                const std::vector<double> t = get_t_power_vec(record);
+                const auto [r, t] = variant_spectra(*variant, data);
                 for (std::size_t i = 0; i < count; ++i) {
                     const std::string where = std::string(variant->name) + ", L = " +
                                               std::to_string(rows) + ", N = " +
@@ -421,19 +438,9 @@ Data uniform_stack(const std::vector<Complex>& media, double thickness, double l
 // returns whether the reference's were finite at the first wavelength.
 bool expect_reference_finiteness(const Data& data, const std::string& what) {
     const std::size_t count = data.wl.size();
-    Data plain = copy_stack(data);
-    plain.transfer_cache.set([&] {
-        std::vector<Transfer> out;
-        for (std::size_t i = 0; i < count; ++i) out.push_back(reference_transfer(data, i));
-        return out;
-    }());
-    const std::vector<double> r_plain = get_r_power_vec(plain);
-    const std::vector<double> t_plain = get_t_power_vec(plain);
+    const auto [r_plain, t_plain] = reference_spectra(data);
     for (const Variant* variant : variants()) {
-        Data record = copy_stack(data);
-        record.transfer_cache.set(detail::transfer_calc_with(*variant, data));
-        const std::vector<double> r = get_r_power_vec(record);
-        const std::vector<double> t = get_t_power_vec(record);
+        const auto [r, t] = variant_spectra(*variant, data);
         for (std::size_t i = 0; i < count; ++i) {
             const std::string where = what + ", " + variant->name + ", N = " + std::to_string(count) +
                                       ", i = " + std::to_string(i);
