@@ -40,22 +40,6 @@ Transfer reference_transfer(const Data& data, std::size_t i) {
                     transfer_for_wavelength(data, i, Polarisation::p)};
 }
 
-// Bit for bit, except that any two NaNs agree: the sign and payload of a NaN
-// result follow the operand order the compiler picks for each instruction.
-bool same_value(double a, double b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
-
-bool same_value(const CMatrix2& a, const CMatrix2& b) {
-    for (std::size_t k = 0; k < 4; ++k) {
-        if (!same_value(a.e[k].re, b.e[k].re) || !same_value(a.e[k].im, b.e[k].im)) return false;
-    }
-    return true;
-}
-
-bool same_value(const Transfer& a, const Transfer& b) {
-    return same_value(a.s, b.s) && same_value(a.p, b.p) &&
-           same_value(a.s_exponent, b.s_exponent) && same_value(a.p_exponent, b.p_exponent);
-}
-
 // The first wavelength where `got` does not agree with the reference to
 // within rel (see rounding_mismatch); wavelengths whose reference matrix is
 // not finite are skipped (they overflow in the reference order, or are

@@ -45,8 +45,8 @@ INSTANTIATE_TEST_SUITE_P(Phi, ReferenceSpectra,
                                            ReferenceCase{0.7, 0.1141781950, 0.6869837307},
                                            ReferenceCase{M_PI / 2, 0.0803517717, 0.7128659763}));
 
-// R = |r_s|^2 and T = F |t_s|^2 exactly for phi = 0: the p terms carry the
-// weight sin^2(0) = 0.
+// R = |r_s|^2 and T = F |t_s|^2 for phi = 0: the p terms carry the weight
+// sin^2(0) = 0.
 TEST(Spectra, PureSLight) {
     Data data = dispersive_stack(4, 11, 0, 0.8, 0.0);
     const std::vector<double> r = get_r_power_vec(data);
@@ -58,7 +58,7 @@ TEST(Spectra, PureSLight) {
         const Complex rs{(m(1, 0).re * m(0, 0).re + m(1, 0).im * m(0, 0).im) / re_den,
                          (m(1, 0).im * m(0, 0).re - m(1, 0).re * m(0, 0).im) / re_den};
         const double a = std::hypot(rs.re, rs.im);
-        EXPECT_EQ(bits(r[i]), bits(a * a)) << i;
+        EXPECT_EQ(close_values(r[i], a * a, 4e-16, 0.0), "") << i;
         EXPECT_GT(t[i], 0.0);
     }
 }

@@ -88,6 +88,33 @@ inline std::string close_values(double a, double b, double rel, double floor) {
     return buffer;
 }
 
+// The matrix [[m00, m10], [m10, m00]].
+inline CMatrix2 diagonal_matrix(Complex m00, Complex m10) {
+    CMatrix2 m;
+    m(0, 0) = m00;
+    m(1, 0) = m10;
+    m(0, 1) = m10;
+    m(1, 1) = m00;
+    return m;
+}
+
+// Bit for bit, or both NaN (whose sign and payload follow the operand order).
+inline bool same_value(double a, double b) {
+    return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
+}
+
+inline bool same_value(const CMatrix2& a, const CMatrix2& b) {
+    for (std::size_t k = 0; k < 4; ++k) {
+        if (!same_value(a.e[k].re, b.e[k].re) || !same_value(a.e[k].im, b.e[k].im)) return false;
+    }
+    return true;
+}
+
+inline bool same_value(const Transfer& a, const Transfer& b) {
+    return same_value(a.s, b.s) && same_value(a.p, b.p) &&
+           same_value(a.s_exponent, b.s_exponent) && same_value(a.p_exponent, b.p_exponent);
+}
+
 // A stack whose media have the same index at every wavelength.
 //   media: index of each medium, incidence first.
 inline Data uniform_stack(const std::vector<Complex>& media, std::vector<double> d,

@@ -13,20 +13,20 @@ namespace {
 enum class Needs { nothing, avx2_fma, avx512_fma };
 
 struct Entry {
-    Variant variant;
+    const Variant* variant;
     Needs needs;
 };
 
 // Widest first.
 const Entry kEntries[] = {
 #if defined(__x86_64__)
-    {{"avx512", 8, avx512::group_transfers, avx512::evaluate_math}, Needs::avx512_fma},
-    {{"avx2", 4, avx2::group_transfers, avx2::evaluate_math}, Needs::avx2_fma},
-    {{"sse2", 2, sse2::group_transfers, sse2::evaluate_math}, Needs::nothing},
+    {&avx512::kVariant, Needs::avx512_fma},
+    {&avx2::kVariant, Needs::avx2_fma},
+    {&sse2::kVariant, Needs::nothing},
 #elif defined(__aarch64__)
-    {{"neon", 2, neon::group_transfers, neon::evaluate_math}, Needs::nothing},
+    {&neon::kVariant, Needs::nothing},
 #endif
-    {{"scalar", 1, scalar::group_transfers, scalar::evaluate_math}, Needs::nothing},
+    {&scalar::kVariant, Needs::nothing},
 };
 
 // __builtin_cpu_supports also checks that the operating system saves the
@@ -62,7 +62,7 @@ const Variant& variant_named(const char* wanted) {
 std::vector<const Variant*> supported_variants() {
     std::vector<const Variant*> out;
     for (const Entry& entry : kEntries) {
-        if (runs_here(entry.needs)) out.push_back(&entry.variant);
+        if (runs_here(entry.needs)) out.push_back(entry.variant);
     }
     return out;
 }

@@ -39,6 +39,32 @@ struct Group {
 using GroupFunction = void (*)(const Group& group, Transfer* out, unsigned char* needs_reference,
                                bool first_column_only) noexcept;
 
+// The weights of the two polarisations in the incident power: cos^2(phi) for
+// s, sin^2(phi) for p.
+struct PowerWeights {
+    double s;
+    double p;
+};
+
+// The incidence and exit media of a spectrum: the index of wavelength i at
+// incidence[i * stride] and exit[i * stride].
+struct OuterMedia {
+    const Complex* incidence;
+    const Complex* exit;
+    std::ptrdiff_t stride;
+    double sin_theta;
+    double cos_theta;
+};
+
+// The reflectance (and the transmittance) of transfers[0, count) into
+// out[0, count). A wavelength whose value is to come from the reference
+// operation order gets NaN (see kernel/power.hpp).
+using ReflectanceFunction = void (*)(const Transfer* transfers, std::size_t count,
+                                     const PowerWeights& weights, double* out) noexcept;
+using TransmittanceFunction = void (*)(const Transfer* transfers, std::size_t count,
+                                       const PowerWeights& weights, const OuterMedia& media,
+                                       double* out) noexcept;
+
 // The kernel's own e^x (as for the attenuation of a layer, x <= 0) and sin x,
 // cos x for each x[k], k < count, as compiled in a variant: for the tests of
 // their accuracy.

@@ -40,6 +40,8 @@
 #include "brenmor/brenmor.hpp"
 #include "kernel/group.hpp"
 #include "kernel/lanes.hpp"
+#include "kernel/power.hpp"
+#include "kernel/variants.hpp"
 #include "kernel/vector_math.hpp"
 
 namespace brenmor::kernel::BRENMOR_KERNEL_VARIANT {
@@ -374,6 +376,17 @@ void evaluate_math_of(const double* x, std::size_t count, double* exp_out, doubl
             cos_out[first + l] = lane(turn.cos, l);
         }
     }
+}
+
+// The description of the variant of lane type V (see variants.hpp).
+template <class V>
+constexpr Variant make_variant(const char* name) noexcept {
+    return {name,
+            kLanes<V>,
+            &group_transfers_of<V>,
+            &evaluate_math_of<V>,
+            &reflectances_of<V>,
+            &transmittances_of<V>};
 }
 
 }  // namespace brenmor::kernel::BRENMOR_KERNEL_VARIANT

@@ -6,19 +6,10 @@
 #if defined(__x86_64__)
 #define BRENMOR_KERNEL_VARIANT avx2
 #include "kernel/kernel.hpp"
-#include "kernel/variants.hpp"
 
 namespace brenmor::kernel::avx2 {
 
-void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
-                     bool first_column_only) noexcept {
-    group_transfers_of<Lanes4>(group, out, needs_reference, first_column_only);
-}
-
-void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
-                   double* cos_out) noexcept {
-    evaluate_math_of<Lanes4>(x, count, exp_out, sin_out, cos_out);
-}
+constinit const Variant kVariant = make_variant<Lanes4>("avx2");
 
 }  // namespace brenmor::kernel::avx2
 #endif

@@ -21,47 +21,27 @@
 
 namespace brenmor::kernel {
 
-// The group function of each variant; defined in kernel/variant_*.cpp.
-namespace scalar {
-void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
-                     bool first_column_only) noexcept;
-void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
-                   double* cos_out) noexcept;
-}
-#if defined(__x86_64__)
-namespace sse2 {
-void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
-                     bool first_column_only) noexcept;
-void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
-                   double* cos_out) noexcept;
-}
-namespace avx2 {
-void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
-                     bool first_column_only) noexcept;
-void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
-                   double* cos_out) noexcept;
-}
-namespace avx512 {
-void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
-                     bool first_column_only) noexcept;
-void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
-                   double* cos_out) noexcept;
-}
-#elif defined(__aarch64__)
-namespace neon {
-void group_transfers(const Group& group, Transfer* out, unsigned char* needs_reference,
-                     bool first_column_only) noexcept;
-void evaluate_math(const double* x, std::size_t count, double* exp_out, double* sin_out,
-                   double* cos_out) noexcept;
-}
-#endif
-
+// What a variant offers: its name, its lane count and its functions (see
+// group.hpp).
 struct Variant {
     const char* name;
     std::size_t lanes;
     GroupFunction group_transfers;
     MathFunction evaluate_math;
+    ReflectanceFunction reflectances;
+    TransmittanceFunction transmittances;
 };
+
+// Each variant's description, defined in its own unit kernel/variant_*.cpp
+// (from make_variant in kernel.hpp).
+namespace scalar { extern const Variant kVariant; }
+#if defined(__x86_64__)
+namespace sse2 { extern const Variant kVariant; }
+namespace avx2 { extern const Variant kVariant; }
+namespace avx512 { extern const Variant kVariant; }
+#elif defined(__aarch64__)
+namespace neon { extern const Variant kVariant; }
+#endif
 
 // The variants of this build that this processor runs, widest first.
 std::vector<const Variant*> supported_variants();
