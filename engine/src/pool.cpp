@@ -3,8 +3,14 @@
 // One pool per process, started by the first parallel pass: every thread is
 // created at once, detached, unnamed, with a 2 MiB stack, and none is ever
 // stopped. A pass hands out its index range in chunks through an atomic
-// counter; the calling thread only sleeps until every worker has left the
+// counter; the calling thread only waits until every worker has left the
 // pass. Passes of several calling threads run one after another.
+//
+// Hand-off: a pass is announced by bumping an atomic generation number, and
+// its end by the last worker bringing the count of workers in the pass to 0.
+// Both sides wait the way mature pools do: spin briefly, then yield the
+// processor, then sleep on the atomic (a futex), so that back-to-back passes
+// cost no system call while an idle pool costs no processor time.
 //
 // A child process forked after the start has no workers; its first parallel
 // pass starts a fresh pool instead of waiting forever for the parent's.
@@ -12,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -21,6 +26,7 @@
 #include <string>
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "brenmor/brenmor.hpp"
@@ -53,18 +59,48 @@ enum class Status { not_started, running, failed };
 
 struct PoolState {
     std::mutex pass_mutex;  // held by a caller for the whole of its pass
+    Status status = Status::not_started;  // guarded by pass_mutex
 
-    std::mutex mutex;  // guards the members below
-    std::condition_variable work_ready;  // workers wait here for a pass
-    std::condition_variable pass_done;   // the caller waits here for the workers
-    Status status = Status::not_started;
-    bool dismissed = false;  // a failed start sends the threads already created away
-    std::uint64_t generation = 0;  // counts the passes handed out
-    Pass* pass = nullptr;
-    std::size_t workers_in_pass = 0;
+    // Counts the passes handed out; workers wait for it to change. A failed
+    // start bumps it too, after setting `dismissed`, to send the threads
+    // already created away.
+    std::atomic<std::uint32_t> generation{0};
+    std::atomic<bool> dismissed{false};
+    std::atomic<Pass*> pass{nullptr};
+    // The workers still in the current pass; the caller waits for 0.
+    std::atomic<std::uint32_t> workers_in_pass{0};
 
     std::atomic<std::size_t> threads{0};  // set once the start has succeeded
 };
+
+// How long a waiting thread spins, then yields, before it sleeps. A worker
+// that has just finished a pass keeps spinning for some tens of
+// microseconds, long enough to catch the next pass of a caller that
+// computes spectra back to back; the caller, whose own processor a worker
+// may need, spins for a shorter while.
+constexpr int kWorkerSpins = 4096;
+constexpr int kCallerSpins = 256;
+constexpr int kYields = 32;
+
+inline void relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Returns once `word` no longer holds `old`.
+void wait_for_change(const std::atomic<std::uint32_t>& word, std::uint32_t old,
+                     int spins) noexcept {
+    for (int k = 0; k < spins; ++k) {
+        if (word.load(std::memory_order_acquire) != old) return;
+        relax();
+    }
+    for (int k = 0; k < kYields; ++k) {
+        if (word.load(std::memory_order_acquire) != old) return;
+        sched_yield();
+    }
+    while (word.load(std::memory_order_acquire) == old) word.wait(old, std::memory_order_acquire);
+}
 
 // The state lives in static storage and is never destroyed: detached workers
 // wait on its condition variables until the process ends. A forked child
@@ -117,18 +153,17 @@ void work_on(Pass& pass) noexcept {
 void* worker_main(void* arg) {
     PoolState& st = *static_cast<PoolState*>(arg);
     try {
-        std::unique_lock<std::mutex> lock(st.mutex);
-        // Every worker is created before the first pass is handed out.
-        std::uint64_t seen = 0;
+        // Every worker is created before the first pass is handed out, so
+        // the first generation it must join is 1.
+        std::uint32_t seen = 0;
         for (;;) {
-            st.work_ready.wait(lock, [&] { return st.dismissed || st.generation != seen; });
-            if (st.dismissed) return nullptr;
-            seen = st.generation;
-            Pass& pass = *st.pass;
-            lock.unlock();
-            work_on(pass);
-            lock.lock();
-            if (--st.workers_in_pass == 0) st.pass_done.notify_one();
+            wait_for_change(st.generation, seen, kWorkerSpins);
+            if (st.dismissed.load(std::memory_order_acquire)) return nullptr;
+            seen = st.generation.load(std::memory_order_acquire);
+            work_on(*st.pass.load(std::memory_order_acquire));
+            if (st.workers_in_pass.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                st.workers_in_pass.notify_one();
+            }
         }
     } catch (const std::exception& error) {
         abort_pool(error.what());
@@ -162,11 +197,9 @@ void ensure_started(PoolState& st) {
 
     if (error != 0) {
         st.status = Status::failed;
-        {
-            const std::lock_guard<std::mutex> lock(st.mutex);
-            st.dismissed = true;
-        }
-        st.work_ready.notify_all();
+        st.dismissed.store(true, std::memory_order_release);
+        st.generation.fetch_add(1, std::memory_order_release);
+        st.generation.notify_all();
         panic(std::string(texts::kPoolNotInitialized) + texts::kPoolIoError +
               detail::os_error_debug(error) + ") }");
     }
@@ -200,14 +233,15 @@ void run(std::size_t n, ChunkFn fn, void* ctx) {
     // few enough that handing them out costs nothing measurable.
     pass.chunk = std::max<std::size_t>(1, n / (8 * threads));
 
-    std::unique_lock<std::mutex> lock(st.mutex);
-    st.pass = &pass;
-    st.workers_in_pass = threads;
-    ++st.generation;
-    st.work_ready.notify_all();
-    st.pass_done.wait(lock, [&] { return st.workers_in_pass == 0; });
-    st.pass = nullptr;
-    lock.unlock();
+    st.pass.store(&pass, std::memory_order_relaxed);
+    st.workers_in_pass.store(static_cast<std::uint32_t>(threads), std::memory_order_relaxed);
+    st.generation.fetch_add(1, std::memory_order_release);
+    st.generation.notify_all();
+    for (std::uint32_t left = st.workers_in_pass.load(std::memory_order_acquire); left != 0;
+         left = st.workers_in_pass.load(std::memory_order_acquire)) {
+        wait_for_change(st.workers_in_pass, left, kCallerSpins);
+    }
+    st.pass.store(nullptr, std::memory_order_relaxed);
 
     if (pass.error) std::rethrow_exception(pass.error);
 }
