@@ -37,6 +37,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -538,27 +539,30 @@ brenmor::Array2<Complex> copy_2d(PyArrayObject* a) {
     const bool block = count == 0 || (mag(s1) == kItem && mag(s0) == c_item) ||
                        (mag(s0) == kItem && mag(s1) == r_item);
 
-    std::vector<Complex> storage(count);
-    if (count == 0) return brenmor::Array2<Complex>::row_major(std::move(storage), rows, cols);
+    if (count == 0) return brenmor::Array2<Complex>::row_major({}, rows, cols);
+    // Filled in one pass: the block is never zeroed first (a large n is tens
+    // of megabytes, and zeroing it cost as much as the copy).
+    std::shared_ptr<Complex[]> storage(new Complex[count]);
     if (block) {
         // Offset (in elements) of the logical first element inside the block.
         std::ptrdiff_t offset = 0;
         if (s0 < 0) offset += static_cast<std::ptrdiff_t>(rows - 1) * (-s0 / kItem);
         if (s1 < 0) offset += static_cast<std::ptrdiff_t>(cols - 1) * (-s1 / kItem);
-        std::memcpy(storage.data(), base - offset * kItem, bytes);
-        return brenmor::Array2<Complex>(std::move(storage), rows, cols, s0 / kItem, s1 / kItem,
-                                        static_cast<std::size_t>(offset));
+        std::memcpy(storage.get(), base - offset * kItem, bytes);
+        return brenmor::Array2<Complex>(std::move(storage), count, rows, cols, s0 / kItem,
+                                        s1 / kItem, static_cast<std::size_t>(offset));
     }
     const npy_intp rs = PyArray_STRIDE(a, 0);
     const npy_intp cs = PyArray_STRIDE(a, 1);
-    Complex* dst = storage.data();
+    Complex* dst = storage.get();
     for (std::size_t r = 0; r < rows; ++r) {
         const char* row = base + static_cast<npy_intp>(r) * rs;
         for (std::size_t c = 0; c < cols; ++c) {
             std::memcpy(dst++, row + static_cast<npy_intp>(c) * cs, sizeof(Complex));
         }
     }
-    return brenmor::Array2<Complex>::row_major(std::move(storage), rows, cols);
+    return brenmor::Array2<Complex>(std::move(storage), count, rows, cols,
+                                    static_cast<std::ptrdiff_t>(cols), 1, 0);
 }
 
 // A new plain ndarray that owns its (uninitialised) data.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "brenmor/brenmor.hpp"
@@ -18,6 +19,10 @@ namespace {
 
 // Wavelength counts up to this run on the calling thread.
 constexpr std::size_t kMaxSequential = 100;
+
+// Doubles of group buffer kept on the stack (8 KiB): short stacks and short
+// spectra need no allocation.
+constexpr std::size_t kSmallBuffer = 1024;
 
 // The wavelengths of one group: at most 64, and fewer for long stacks, so
 // that the group's copy of n (L rows of `width` complex values) stays near
@@ -42,35 +47,53 @@ void compute_range(const kernel::Variant& variant, const Array1<double>& d,
     }
     if (begin >= end) return;
 
-    const std::size_t width = group_width(media);
-    std::vector<double> index_re(media * width);
-    std::vector<double> index_im(media * width);
-    std::vector<double> wavelength(width);
-    std::vector<unsigned char> needs_reference(width);
-    kernel::Group group{index_re.data(), index_im.data(), width,       media,
-                        wavelength.data(), d.data(),      std::sin(theta), 0};
+    // Only the lanes in use are prepared: a short spectrum gets a narrow
+    // group. The group's buffers are one block, on the stack when small.
+    const std::size_t in_use = (end - begin + kernel::kMaxLanes - 1) / kernel::kMaxLanes *
+                               kernel::kMaxLanes;
+    const std::size_t width = std::min(group_width(media), in_use);
+    const std::size_t doubles = (2 * media + 1) * width + width / sizeof(double);
+    double small_buffer[kSmallBuffer];
+    std::unique_ptr<double[]> large_buffer;
+    if (doubles > kSmallBuffer) large_buffer.reset(new double[doubles]);
+    double* const buffer = large_buffer ? large_buffer.get() : small_buffer;
+    double* const index_re = buffer;
+    double* const index_im = index_re + media * width;
+    double* const wavelength = index_im + media * width;
+    auto* const needs_reference = reinterpret_cast<unsigned char*>(wavelength + width);
+    kernel::Group group{index_re, index_im, width, media, wavelength, d.data(), std::sin(theta), 0};
 
+    // Element (j, i) of n is storage[offset + j * row_stride + i * col_stride].
+    const Complex* const storage = n.storage().data();
+    const std::ptrdiff_t col_stride = n.col_stride();
     for (std::size_t first = begin; first < end; first += width) {
         const std::size_t count = std::min(width, end - first);
+        const std::size_t next = first + width;
         // Lanes past the end repeat the last wavelength.
-        // (Element (j, i) of n is storage[offset + j * row_stride + i * col_stride].)
-        const Complex* const storage = n.storage().data();
         for (std::size_t j = 0; j < media; ++j) {
-            double* re = index_re.data() + j * width;
-            double* im = index_im.data() + j * width;
-            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(n.offset()) +
-                                       static_cast<std::ptrdiff_t>(j) * n.row_stride();
+            double* re = index_re + j * width;
+            double* im = index_im + j * width;
+            const Complex* row = storage + static_cast<std::ptrdiff_t>(n.offset()) +
+                                 static_cast<std::ptrdiff_t>(j) * n.row_stride();
             for (std::size_t l = 0; l < width; ++l) {
                 const std::size_t i = first + std::min(l, count - 1);
-                const Complex z =
-                    storage[row + static_cast<std::ptrdiff_t>(i) * n.col_stride()];
+                const Complex z = row[static_cast<std::ptrdiff_t>(i) * col_stride];
                 re[l] = z.re;
                 im[l] = z.im;
+            }
+            // The rows of a large n lie far apart, more of them than the
+            // hardware prefetcher follows: ask for this row's part of the
+            // next group now, a cache line (four values) at a time.
+            if (col_stride == 1 && next < end) {
+                const std::size_t ahead = std::min(width, end - next);
+                for (std::size_t l = 0; l < ahead; l += 4) {
+                    __builtin_prefetch(row + static_cast<std::ptrdiff_t>(next + l));
+                }
             }
         }
         for (std::size_t l = 0; l < width; ++l) wavelength[l] = wl[first + std::min(l, count - 1)];
         group.count = count;
-        variant.group_transfers(group, out + first, needs_reference.data(), first_column_only);
+        variant.group_transfers(group, out + first, needs_reference, first_column_only);
 
         for (std::size_t l = 0; l < count; ++l) {
             if (needs_reference[l] == 0) continue;

@@ -16,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <source_location>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -63,10 +64,17 @@ class Array2 {
 public:
     Array2() = default;
 
-    // Takes over `storage`. Throws std::invalid_argument when some element
-    // (r, c) with r < rows and c < cols would lie outside the block.
-    Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
-           std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset);
+    // Takes over `storage` (size elements). Throws std::invalid_argument when
+    // some element (r, c) with r < rows and c < cols would lie outside it.
+    // A caller that fills a block of its own (new T[size], never zeroed)
+    // hands it over this way.
+    Array2(std::shared_ptr<const T[]> storage, std::size_t size, std::size_t rows,
+           std::size_t cols, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+           std::size_t offset);
+
+    // The same for storage held in a vector (taken over, not copied).
+    Array2(std::vector<T> storage, std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+           std::ptrdiff_t col_stride, std::size_t offset);
 
     // A compact row-major table of rows * cols elements.
     static Array2 row_major(std::vector<T> storage, std::size_t rows, std::size_t cols);
@@ -76,18 +84,28 @@ public:
     std::ptrdiff_t row_stride() const noexcept { return row_stride_; }
     std::ptrdiff_t col_stride() const noexcept { return col_stride_; }
     std::size_t offset() const noexcept { return offset_; }
-    const std::vector<T>& storage() const noexcept { return *storage_; }
+    std::span<const T> storage() const noexcept { return {storage_.get(), size_}; }
 
     // Unchecked element access; the caller checks r < rows() and c < cols().
     const T& operator()(std::size_t r, std::size_t c) const noexcept {
-        return (*storage_)[static_cast<std::size_t>(
+        return storage_[static_cast<std::size_t>(
             static_cast<std::ptrdiff_t>(offset_) + static_cast<std::ptrdiff_t>(r) * row_stride_ +
             static_cast<std::ptrdiff_t>(c) * col_stride_)];
     }
 
 private:
-    // Never null; shared by the copies of the array.
-    std::shared_ptr<const std::vector<T>> storage_ = std::make_shared<const std::vector<T>>();
+    // A vector's storage, kept alive by its owner.
+    struct Owned {
+        explicit Owned(std::vector<T> storage)
+            : owner(std::make_shared<const std::vector<T>>(std::move(storage))) {}
+        std::shared_ptr<const std::vector<T>> owner;
+    };
+    Array2(const Owned& owned, std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+           std::ptrdiff_t col_stride, std::size_t offset);
+
+    // Shared by the copies of the array; null only when size_ is 0.
+    std::shared_ptr<const T[]> storage_;
+    std::size_t size_ = 0;
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     std::ptrdiff_t row_stride_ = 0;
@@ -214,9 +232,11 @@ std::vector<double> get_t_power_vec(Data& data);
 // Array2 members
 
 template <class T>
-Array2<T>::Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
-                  std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset)
-    : storage_(std::make_shared<const std::vector<T>>(std::move(storage))),
+Array2<T>::Array2(std::shared_ptr<const T[]> storage, std::size_t size, std::size_t rows,
+                  std::size_t cols, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                  std::size_t offset)
+    : storage_(std::move(storage)),
+      size_(storage_ ? size : 0),
       rows_(rows),
       cols_(cols),
       row_stride_(row_stride),
@@ -243,10 +263,23 @@ Array2<T>::Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
         __builtin_add_overflow(high, (col_span > 0 ? col_span : 0), &high)) {
         throw std::invalid_argument("Array2: strides overflow");
     }
-    if (low < 0 || static_cast<std::size_t>(high) >= storage_->size()) {
+    if (low < 0 || static_cast<std::size_t>(high) >= size_) {
         throw std::invalid_argument("Array2: an element lies outside the storage");
     }
 }
+
+template <class T>
+Array2<T>::Array2(std::vector<T> storage, std::size_t rows, std::size_t cols,
+                  std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset)
+    : Array2(Owned(std::move(storage)), rows, cols, row_stride, col_stride, offset) {}
+
+// The vector is kept alive by the shared pointer's control block; the
+// pointer itself addresses its elements.
+template <class T>
+Array2<T>::Array2(const Owned& owned, std::size_t rows, std::size_t cols,
+                  std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t offset)
+    : Array2(std::shared_ptr<const T[]>(owned.owner, owned.owner->data()), owned.owner->size(),
+             rows, cols, row_stride, col_stride, offset) {}
 
 template <class T>
 Array2<T> Array2<T>::row_major(std::vector<T> storage, std::size_t rows, std::size_t cols) {
