@@ -85,7 +85,7 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline void store_or_mark(V value, Mask<V> usable, double* out,
                                                  std::size_t first, std::size_t count) noexcept {
-    const V marked = usable & finite(value) ? value : splat<V>(__builtin_nan(""));
+    const V marked = (usable & finite(value)) ? value : splat<V>(__builtin_nan(""));
     for (std::size_t l = 0; l < kLanes<V> && first + l < count; ++l) {
         out[first + l] = lane(marked, l);
     }
