@@ -37,7 +37,7 @@ import time
 import numpy as np
 
 import quelva
-from spectra import air, bk7, mgf2, tio2
+from materials import air, bk7, mgf2, tio2
 
 # Materials from the air side to the substrate, and the nominal design
 # (thicknesses of the four layers in nm, found by minimising the mean
