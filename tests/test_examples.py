@@ -1,5 +1,5 @@
 """The examples: the materials against published indices and closed forms,
-the incoherent-substrate
+the thickness fit against its own uncertainty, the incoherent-substrate
 formula against tmm's inc_tmm, the Dask path of the design sweep on a
 LocalCluster against a plain loop, and every script run end to end at a small
 size. Whatever starts processes or a cluster runs in a child interpreter
@@ -175,6 +175,42 @@ def test_material_rows_make_quelvas_n():
     r = quelva.DataPy(np.array([]), n, wl, 0.0, 0.0).simulate().r
     n_glass = materials.bk7(wl).real
     assert np.allclose(r, ((n_glass - 1) / (n_glass + 1)) ** 2, rtol=1e-14, atol=0)
+
+
+# ---------------------------------------------------------------------------
+# The thickness fit
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_fit_recovers_the_thicknesses_within_its_uncertainty(seed):
+    pytest.importorskip("scipy")
+    fit = example("fit_thickness")
+    coating = fit.Coating(np.linspace(400.0, 1000.0, 60))
+    measured = fit.synthetic_measurement(coating, fit.TRUE_D, 0.002, seed)
+    result = fit.fit_thicknesses(coating, measured, 0.002, fit.START_D)
+    assert np.all(np.abs(fit.START_D - fit.TRUE_D) > 5.0)  # the fit has work to do
+    assert np.all(np.abs(result.d - fit.TRUE_D) < 3.0 * result.sigma)
+    assert np.all((result.sigma > 0.01) & (result.sigma < 0.5))
+    assert 0.5 < result.reduced_chi2 < 2.0
+    # Every spectrum counted: at least one step, each with a Jacobian of two.
+    assert result.evaluations >= 3
+    assert 0.0 < result.seconds_per_evaluation * result.evaluations <= result.seconds
+    assert np.allclose(result.fitted, coating.reflectance(result.d), rtol=0, atol=0)
+
+
+def test_fit_uncertainty_is_calibrated():
+    """Over many noise draws about 68 % of the fits land within one stated
+    sigma of the truth: an uncertainty off by a factor of 2 misses this range."""
+    pytest.importorskip("scipy")
+    fit = example("fit_thickness")
+    coating = fit.Coating(np.linspace(400.0, 1000.0, 60))
+    z = []
+    for seed in range(100, 160):
+        measured = fit.synthetic_measurement(coating, fit.TRUE_D, 0.002, seed)
+        result = fit.fit_thicknesses(coating, measured, 0.002, fit.START_D)
+        z.append(np.abs(result.d - fit.TRUE_D) / result.sigma)
+    within = (np.array(z) < 1.0).mean(axis=0)
+    assert np.all((within > 0.5) & (within < 0.85)), within
 
 
 # ---------------------------------------------------------------------------
@@ -436,3 +472,24 @@ def test_spectra_script(tmp_path):
     assert values[0::2] == pytest.approx(np.round(((bk7 - 1) / (bk7 + 1)) ** 2, 4), abs=0)
     assert values[1::2] == pytest.approx(np.round(1 - ((bk7 - 1) / (bk7 + 1)) ** 2, 4), abs=0)
     plot_check(result, png)
+
+
+def test_fit_script(tmp_path):
+    pytest.importorskip("scipy")
+    png = tmp_path / "fit.png"
+    result = run_script_elsewhere("fit_thickness.py", "--points", "60", "--seed", "4", "--plot", str(png),
+                                  cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    found = re.findall(r"^(SiO2|Si3N4) +([\d.]+) +[\d.]+ +([\d.]+) ± +([\d.]+)$", result.stdout, re.M)
+    assert [name for name, *_ in found] == ["SiO2", "Si3N4"]
+    for _, true, fitted, sigma in found:
+        assert abs(float(fitted) - float(true)) < 3 * float(sigma)
+    assert re.search(r"^\d+ spectra computed \(the Jacobian's included\), \d+ µs each; the whole fit [\d.]+ ms$",
+                     result.stdout, re.M)
+    plot_check(result, png)
+
+
+def test_fit_script_refuses_bad_arguments(tmp_path):
+    result = run_script_elsewhere("fit_thickness.py", "--noise", "0", "--no-plot", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "--points must be at least 3 and --noise positive" in result.stderr
