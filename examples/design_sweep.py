@@ -25,6 +25,8 @@ workers as plain arrays (a block of thickness rows plus the shared indices and
 wavelengths) and each worker builds its own `DataPy` objects. The script
 prints the throughput of each way and writes the histogram as a PNG (skipped
 with a message when Matplotlib is not installed). Lengths are in nanometres.
+The Dask way needs dask and distributed: `pip install ".[sweep]"` installs
+quelva with them and Matplotlib.
 """
 
 import argparse

@@ -96,9 +96,10 @@ def fit_thicknesses(coating, measured, noise, start):
     # of the noise, scaled by the reduced chi square so that a misjudged noise
     # level does not misstate the uncertainty.
     covariance = np.linalg.inv(result.jac.T @ result.jac) * reduced_chi2
+    evaluations, model_seconds = coating.evaluations, coating.seconds
     return Fit(d=result.x, sigma=np.sqrt(np.diag(covariance)), reduced_chi2=reduced_chi2,
-               fitted=coating.reflectance(result.x), evaluations=coating.evaluations - 1,
-               seconds_per_evaluation=coating.seconds / coating.evaluations, seconds=seconds)
+               fitted=coating.reflectance(result.x), evaluations=evaluations,
+               seconds_per_evaluation=model_seconds / evaluations, seconds=seconds)
 
 
 def plot(coating, measured, result, title, path):
