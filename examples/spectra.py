@@ -91,8 +91,8 @@ def plot(wl, cases, path):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(3, 1, figsize=(8, 10.5), sharex=True)
-    fig.suptitle("Light from air; every substrate semi-infinite (no reflection from its back face)",
-                 fontsize=10)
+    fig.suptitle("Light from air, at normal incidence (where polarisation does not matter) unless stated;\n"
+                 "every substrate semi-infinite (no reflection from its back face)", fontsize=10)
     ax = axes[0]
     for name, label in (("bare BK7 glass", "bare BK7, normal incidence"),
                         ("MgF2 AR coating on BK7", "MgF2 coating, normal incidence"),
