@@ -102,7 +102,7 @@ def fit_thicknesses(coating, measured, noise, start):
                seconds_per_evaluation=model_seconds / evaluations, seconds=seconds)
 
 
-def plot(coating, measured, result, title, path):
+def plot(coating, measured, noise, result, title, path):
     try:
         import matplotlib
     except ImportError:
@@ -113,7 +113,8 @@ def plot(coating, measured, result, title, path):
 
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 6.5), sharex=True, height_ratios=(3, 1.3))
     truth = ", ".join(f"{name} {d:g} nm" for name, d in zip(LAYERS, TRUE_D))
-    top.plot(coating.wl, 100 * measured, ".", ms=3, color="0.5", label=f"measured (synthetic: {truth}, with noise)")
+    top.plot(coating.wl, 100 * measured, ".", ms=3, color="0.5",
+             label=f"measured (synthetic: {truth}; noise {100 * noise:g} % in R, 1 sigma)")
     label = "fitted: " + ", ".join(f"{name} {d:.2f} ± {s:.2f} nm"
                                    for name, d, s in zip(LAYERS, result.d, result.sigma))
     top.plot(coating.wl, 100 * result.fitted, "C3", label=label)
@@ -155,7 +156,7 @@ def main(argv):
     print(f"{result.evaluations} spectra computed (the Jacobian's included), "
           f"{1e6 * result.seconds_per_evaluation:.0f} µs each; the whole fit {1e3 * result.seconds:.1f} ms")
     if not args.no_plot:
-        plot(coating, measured, result, title, args.plot)
+        plot(coating, measured, args.noise, result, title, args.plot)
     return 0
 
 
