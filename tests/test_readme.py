@@ -167,7 +167,8 @@ def test_grazing_incidence_within_1e_8_is_nan(distance, phi):
 @pytest.mark.parametrize("distance, quoted_error", [(1e-4, "3·10⁻⁹"), (1e-6, "9·10⁻⁵"), (3e-8, "1 %")])
 def test_grazing_incidence_loses_accuracy_in_t(distance, quoted_error, phi):
     """Short of that, T's relative error stays below eps / cos^2 theta and
-    near the README's figure; R's stays below 2e-9."""
+    near the README's figure; R's far smaller (2e-9 measured here; its
+    rounding differs between processors, hence the margin)."""
     theta = math.pi / 2 - distance
     assert math.sin(theta) < 1.0
     d, n, lam = GRAZING_STACK
@@ -175,7 +176,7 @@ def test_grazing_incidence_loses_accuracy_in_t(distance, quoted_error, phi):
     exact_r, exact_t = exact_spectra(d, n[:, 0], lam, theta, phi)
     error_t = abs(sim.t[0] - exact_t) / exact_t
     assert error_t < 2.2e-16 / math.cos(theta) ** 2
-    assert abs(sim.r[0] - exact_r) / exact_r < 2e-9
+    assert abs(sim.r[0] - exact_r) / exact_r < 5e-9
     # The loss comes from sin(theta) rounded to float64 before 1 - sin^2 cancels:
     # any correctly rounded sine loses about as much.
     written = {1e-4: 3e-9, 1e-6: 9e-5, 3e-8: 0.01}[distance]
