@@ -25,6 +25,8 @@ workers as plain arrays (a block of thickness rows plus the shared indices and
 wavelengths) and each worker builds its own `DataPy` objects. The script
 prints the throughput of each way and writes the histogram as a PNG (skipped
 with a message when Matplotlib is not installed). Lengths are in nanometres.
+The Dask way needs dask and distributed: `pip install ".[sweep]"` installs
+quelva with them and Matplotlib.
 """
 
 import argparse
@@ -37,7 +39,7 @@ import time
 import numpy as np
 
 import quelva
-from spectra import air, bk7, mgf2, tio2
+from materials import air, bk7, mgf2, tio2
 
 # Materials from the air side to the substrate, and the nominal design
 # (thicknesses of the four layers in nm, found by minimising the mean

@@ -32,7 +32,7 @@ import sys
 import numpy as np
 
 import quelva
-from spectra import air, bk7, mgf2
+from materials import air, bk7, cauchy, mgf2
 
 
 def incoherent_substrate(front_d, front_n, substrate_thickness, back_d, back_n, wl, theta, phi):
@@ -139,7 +139,7 @@ def silicon(wl):
     the real index and the absorption coefficient interpolated in log scale
     between approximate published values (held at the ends)."""
     wl = np.asarray(wl, dtype=np.float64)
-    n = 3.4015 + 0.1735 / (wl / 1000.0) ** 2
+    n = cauchy(wl, 3.4015, 0.1735)
     table_wl = [1000.0, 1050.0, 1100.0, 1150.0, 1200.0]
     table_alpha = [64.0, 16.3, 3.5, 0.3, 0.022]  # 1/cm
     alpha = np.exp(np.interp(wl, table_wl, np.log(table_alpha))) * 1e-7  # 1/nm
@@ -149,7 +149,7 @@ def silicon(wl):
 
 def silicon_nitride(wl):
     # PECVD silicon nitride, n about 2.0 and no absorption in the near infrared.
-    return np.full(len(wl), 2.0 + 0.0j)
+    return cauchy(wl, 2.0)
 
 
 def bk7_absorbing(wl):

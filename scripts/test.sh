@@ -11,8 +11,8 @@ cd "$(dirname "$0")/.."
 
 mapfile -t TEST_REQUIREMENTS < <(extra_requirements test)
 ((${#TEST_REQUIREMENTS[@]})) || { echo "no test requirements read from pyproject.toml" >&2; exit 1; }
-# With NumPy, the examples' requirements too (Matplotlib needs NumPy).
-mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example)
+# With NumPy, the examples' requirements too (Matplotlib and SciPy need NumPy).
+mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example fit)
 
 ensure_build_tools
 ensure_apt libgtest-dev

@@ -1,12 +1,14 @@
-"""The examples for many stacks and thick substrates: the incoherent-substrate
+"""The examples: the materials against published indices and closed forms,
+the thickness fit against its own uncertainty, the incoherent-substrate
 formula against tmm's inc_tmm, the Dask path of the design sweep on a
-LocalCluster against a plain loop, and both scripts run end to end at small
-sizes. Whatever starts processes or a cluster runs in a child interpreter
+LocalCluster against a plain loop, and every script run end to end at a small
+size. Whatever starts processes or a cluster runs in a child interpreter
 with a timeout, so that a hang fails the test instead of stopping CI."""
 
 import importlib
 import math
 import re
+import subprocess
 import sys
 
 import pytest
@@ -46,6 +48,169 @@ def run_example(script, *args, timeout=CHILD_TIMEOUT):
 
 def bits(values):
     return np.asarray(values, dtype=np.float64).view(np.uint64)
+
+
+# ---------------------------------------------------------------------------
+# Materials: published indices and the closed forms of the models
+
+# Published refractive indices at the helium d line (587.56 nm), the F and C
+# hydrogen lines (486.13, 656.27 nm) and the mercury e line (546.07 nm): Schott's
+# N-BK7 data sheet, Malitson's fused silica, MgF2's ordinary ray.
+PUBLISHED_INDICES = [
+    ("bk7", 587.56, 1.5168),
+    ("bk7", 486.13, 1.5224),
+    ("bk7", 656.27, 1.5143),
+    ("bk7", 546.07, 1.5187),
+    ("fused_silica", 587.56, 1.4585),
+    ("mgf2", 587.56, 1.3777),
+]
+
+
+@pytest.mark.parametrize("material, wavelength, published", PUBLISHED_INDICES)
+def test_catalogue_materials_give_published_indices(material, wavelength, published):
+    n = getattr(example("materials"), material)(np.array([wavelength]))
+    assert n.dtype == np.complex128 and n.shape == (1,)
+    assert n[0].imag == 0.0
+    assert abs(n[0].real - published) < 0.6e-4
+
+
+def test_bk7_abbe_number():
+    """(n_d - 1) / (n_F - n_C) = 64.17 on Schott's data sheet."""
+    n_d, n_f, n_c = example("materials").bk7(np.array([587.56, 486.13, 656.27])).real
+    assert abs((n_d - 1.0) / (n_f - n_c) - 64.17) < 0.01
+
+
+def test_cauchy_with_published_bk7_coefficients():
+    """The textbook two-term Cauchy fit of BK7 (A = 1.5046, B = 0.00420 um^2)
+    gives its n_d; the model is real and falls with the wavelength."""
+    cauchy = example("materials").cauchy
+    n = cauchy(np.array([587.56, 400.0, 700.0]), 1.5046, 0.00420)
+    assert n.dtype == np.complex128 and np.all(n.imag == 0.0)
+    assert abs(n[0].real - 1.5168) < 0.6e-4
+    assert n[1].real > n[0].real > n[2].real
+
+
+def test_sellmeier_closed_forms():
+    sellmeier = example("materials").sellmeier
+    wl = np.array([300.0, 600.0, 1500.0])
+    # A term with its resonance at zero wavelength adds its strength to n^2.
+    assert np.allclose(sellmeier(wl, (1.25,), (0.0,)), 1.5, rtol=1e-15)
+    # One term at lambda = 2 * resonance: n^2 = 1 + B * 4 / 3.
+    n = sellmeier(np.array([600.0]), (0.75,), (0.3**2,))
+    assert abs(n[0] ** 2 - 2.0) < 1e-14
+    with pytest.raises(ValueError):
+        sellmeier(wl, (1.0, 0.5), (0.01,))
+
+
+HC = 1239.841984  # eV nm
+
+
+@pytest.mark.parametrize("energy, n_expected", [
+    (10.0, 0.0),                       # at the plasma energy eps = 0
+    (5.0, 1j * math.sqrt(3.0)),        # below it eps = 1 - 4: the wave decays
+    (20.0, math.sqrt(0.75)),           # above it the metal is transparent
+], ids=["plasma", "below", "above"])
+def test_undamped_drude_metal(energy, n_expected):
+    drude_lorentz = example("materials").drude_lorentz
+    n = drude_lorentz(np.array([HC / energy]), eps_inf=1.0, plasma=10.0)
+    assert abs(n[0] - n_expected) < 1e-7
+
+
+def test_lorentz_oscillator_at_resonance_and_static_limit():
+    """At its resonance E_0 an oscillator adds i f E_0 / g to eps; far below
+    it, its strength f."""
+    drude_lorentz = example("materials").drude_lorentz
+    wl = np.array([HC / 3.0, 1e12])  # 1 km: Im eps = f g E / E_0^2, about 4e-11
+    n = drude_lorentz(wl, eps_inf=2.0, oscillators=[(1.0, 3.0, 0.3)])
+    assert abs(n[0] ** 2 - (2.0 + 10.0j)) < 1e-12
+    assert n[0].imag > 0
+    assert abs(n[1] ** 2 - 3.0) < 1e-9
+
+
+def test_damped_media_absorb():
+    """Positive dampings give Im n > 0 at every wavelength (no gain), the
+    silver of the examples included."""
+    materials = example("materials")
+    wl = np.linspace(200.0, 2000.0, 301)
+    n = materials.drude_lorentz(wl, eps_inf=3.0, plasma=9.0, damping=0.1,
+                                oscillators=[(2.0, 4.0, 0.5), (0.5, 6.2, 1.0)])
+    assert np.all(n.imag > 0)
+    assert np.all(materials.silver(wl).imag > 0)
+
+
+TABLE = ([400.0, 500.0, 700.0], [1.5, 1.7, 1.6], [0.0, 0.02, 0.01])
+
+
+def test_tabulated_interpolates_linearly():
+    tabulated = example("materials").tabulated
+    n = tabulated(np.array([400.0, 450.0, 500.0, 650.0, 700.0]), *TABLE)
+    assert n.dtype == np.complex128
+    assert np.allclose(n, [1.5, 1.6 + 0.01j, 1.7 + 0.02j, 1.625 + 0.0125j, 1.6 + 0.01j], rtol=0, atol=1e-15)
+    assert np.array_equal(tabulated(np.array([500.0]), *TABLE[:2]), [1.7 + 0.0j])
+
+
+@pytest.mark.parametrize("wavelength", [399.9, 700.5, float("nan")], ids=["below", "above", "nan"])
+def test_tabulated_refuses_extrapolation(wavelength):
+    tabulated = example("materials").tabulated
+    with pytest.raises(ValueError, match=r"is outside the table \(400 to 700 nm\): no extrapolation"):
+        tabulated(np.array([450.0, wavelength]), *TABLE)
+
+
+@pytest.mark.parametrize("table, message", [
+    (([400.0, 700.0, 500.0], [1.5, 1.6, 1.7]), "must increase"),
+    (([400.0], [1.5]), "at least two wavelengths"),
+    (([400.0, 500.0], [1.5, 1.6, 1.7]), "one n"),
+], ids=["unsorted", "one_row", "lengths"])
+def test_tabulated_refuses_bad_tables(table, message):
+    with pytest.raises(ValueError, match=message):
+        example("materials").tabulated(np.array([450.0]), *table)
+
+
+def test_material_rows_make_quelvas_n():
+    """Rows of the helpers stack into the n quelva takes; a bare BK7 surface
+    reflects ((n - 1) / (n + 1))^2 at normal incidence."""
+    materials = example("materials")
+    wl = np.array([450.0, 587.56, 800.0])
+    n = np.array([materials.air(wl), materials.bk7(wl)])
+    r = quelva.DataPy(np.array([]), n, wl, 0.0, 0.0).simulate().r
+    n_glass = materials.bk7(wl).real
+    assert np.allclose(r, ((n_glass - 1) / (n_glass + 1)) ** 2, rtol=1e-14, atol=0)
+
+
+# ---------------------------------------------------------------------------
+# The thickness fit
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_fit_recovers_the_thicknesses_within_its_uncertainty(seed):
+    pytest.importorskip("scipy")
+    fit = example("fit_thickness")
+    coating = fit.Coating(np.linspace(400.0, 1000.0, 60))
+    measured = fit.synthetic_measurement(coating, fit.TRUE_D, 0.002, seed)
+    result = fit.fit_thicknesses(coating, measured, 0.002, fit.START_D)
+    assert np.all(np.abs(fit.START_D - fit.TRUE_D) > 5.0)  # the fit has work to do
+    assert np.all(np.abs(result.d - fit.TRUE_D) < 3.0 * result.sigma)
+    assert np.all((result.sigma > 0.01) & (result.sigma < 0.5))
+    assert 0.5 < result.reduced_chi2 < 2.0
+    # Every spectrum counted: at least one step, each with a Jacobian of two.
+    assert result.evaluations >= 3
+    assert 0.0 < result.seconds_per_evaluation * result.evaluations <= result.seconds
+    assert np.allclose(result.fitted, coating.reflectance(result.d), rtol=0, atol=0)
+
+
+def test_fit_uncertainty_is_calibrated():
+    """Over many noise draws about 68 % of the fits land within one stated
+    sigma of the truth: an uncertainty off by a factor of 2 misses this range."""
+    pytest.importorskip("scipy")
+    fit = example("fit_thickness")
+    coating = fit.Coating(np.linspace(400.0, 1000.0, 60))
+    z = []
+    for seed in range(100, 160):
+        measured = fit.synthetic_measurement(coating, fit.TRUE_D, 0.002, seed)
+        result = fit.fit_thicknesses(coating, measured, 0.002, fit.START_D)
+        z.append(np.abs(result.d - fit.TRUE_D) / result.sigma)
+    within = (np.array(z) < 1.0).mean(axis=0)
+    assert np.all((within > 0.5) & (within < 0.85)), within
 
 
 # ---------------------------------------------------------------------------
@@ -246,3 +411,84 @@ def test_incoherent_substrate_script(tmp_path):
     assert len(differences) == 2
     assert all(max(pair) < 0.01 for pair in differences)
     plot_check(result, png)
+
+
+EXAMPLE_SCRIPTS = sorted(path.name for path in EXAMPLES.glob("*.py"))
+
+
+def run_script_elsewhere(script, *args, cwd):
+    """Runs examples/`script` by its path from the directory `cwd`, as
+    `python /path/to/examples/script ...` run from anywhere would."""
+    try:
+        return subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True,
+                              text=True, cwd=cwd, timeout=CHILD_TIMEOUT)
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"hung for {CHILD_TIMEOUT} s; output so far: {exc.stdout!r} {exc.stderr!r}")
+
+
+@pytest.mark.parametrize("script", EXAMPLE_SCRIPTS)
+def test_every_example_explains_itself_from_any_directory(script, tmp_path):
+    assert {"materials.py", "spectra.py", "design_sweep.py"} <= set(EXAMPLE_SCRIPTS)
+    result = run_script_elsewhere(script, "--help", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("usage: ")
+    assert list(tmp_path.iterdir()) == []  # --help writes nothing
+
+
+def test_materials_script(tmp_path):
+    result = run_script_elsewhere("materials.py", "--wavelengths", "587.56,1100", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    rows = {line[:14].strip(): line[14:] for line in result.stdout.splitlines()[1:]}
+    assert rows["BK7"].split()[0] == "1.5168"
+    assert "wavelength 1100 nm is outside the table (400 to 1000 nm): no extrapolation" in rows["silicon"]
+
+
+def column_ends(line, pattern):
+    return [match.end() for match in re.finditer(pattern, line)]
+
+
+def test_spectra_script(tmp_path):
+    png = tmp_path / "spectra.png"
+    result = run_script_elsewhere("spectra.py", str(png), "--points", "53", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("R and T as fractions of the incident power; normal incidence unless stated")
+    assert "semi-infinite" in lines[1]
+    wavelengths, headings, rows = lines[2], lines[3], lines[4:10]
+    assert wavelengths.split()[1:] == ["450", "nm", "550", "nm", "650", "nm", "800", "nm"]
+    # Every number ends under the letter R or T of its column; each wavelength
+    # heading over its T column.
+    letter_ends = column_ends(headings, r"\b[RT]\b")
+    assert len(letter_ends) == 8 and headings.split()[0] == "stack"
+    assert column_ends(wavelengths, r"nm") == letter_ends[1::2]
+    for row in rows[:-1]:
+        assert column_ends(row, r"-?\d\.\d{4}") == letter_ends, row
+    assert rows[-1].strip().startswith("silver: absorbed A = 1 - R - T")
+    assert column_ends(rows[-1], r"-?\d\.\d{4}") == letter_ends[0::2]
+    # The bare glass against Fresnel's formula, at the BK7 of the materials.
+    bk7 = example("materials").bk7(np.array([450.0, 550.0, 650.0, 800.0])).real
+    fresnel = ((bk7 - 1) / (bk7 + 1)) ** 2
+    assert rows[0].startswith("bare BK7 glass")
+    assert rows[0].split()[3:] == [f"{x:.4f}" for pair in zip(fresnel, 1 - fresnel) for x in pair]
+    plot_check(result, png)
+
+
+def test_fit_script(tmp_path):
+    pytest.importorskip("scipy")
+    png = tmp_path / "fit.png"
+    result = run_script_elsewhere("fit_thickness.py", "--points", "60", "--seed", "4", "--plot", str(png),
+                                  cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    found = re.findall(r"^(SiO2|Si3N4) +([\d.]+) +[\d.]+ +([\d.]+) ± +([\d.]+)$", result.stdout, re.M)
+    assert [name for name, *_ in found] == ["SiO2", "Si3N4"]
+    for _, true, fitted, sigma in found:
+        assert abs(float(fitted) - float(true)) < 3 * float(sigma)
+    assert re.search(r"^\d+ spectra computed \(the Jacobian's included\), \d+ µs each; the whole fit [\d.]+ ms$",
+                     result.stdout, re.M)
+    plot_check(result, png)
+
+
+def test_fit_script_refuses_bad_arguments(tmp_path):
+    result = run_script_elsewhere("fit_thickness.py", "--noise", "0", "--no-plot", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "--points must be at least 3 and --noise positive" in result.stderr
