@@ -113,3 +113,30 @@ def test_threads_share_objects(threads, rounds):
         line.startswith("thread '<unnamed>' panicked at ") or line == OUT_OF_BOUNDS
         for line in reports
     ), reports[:6]
+
+
+IDLE_SCRIPT = """
+import time
+import numpy as np
+import quelva
+from fork_workers import stack
+
+obj = quelva.DataPy(*stack(7, {count}))
+for _ in range(50):
+    obj.simulate()                 # back-to-back passes: the workers spin between them
+time.sleep(0.2)                    # longer than any spin
+before = time.process_time()       # the CPU time of every thread of the process
+time.sleep(1.0)
+print("idle cpu", time.process_time() - before)
+"""
+
+
+@pytest.mark.parametrize("count", [101, 3000])
+def test_an_idle_pool_uses_no_processor_time(count):
+    """After its passes the pool's workers spin briefly, then sleep: a pool
+    that kept spinning would burn a second of CPU time per worker here."""
+    env = {"RAYON_NUM_THREADS": "4", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    proc = run_python(IDLE_SCRIPT.format(count=count), env=env, timeout=60, cwd=TESTS_DIR)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    idle = float(proc.stdout.split()[-1])
+    assert idle < 0.05, idle
