@@ -1,11 +1,12 @@
-// The complex arithmetic of the engine, shared by every code path that
-// computes stack matrices or spectra.
+// The complex arithmetic of the reference operation order: the stack matrix
+// of one wavelength (reference.cpp) and the spectra of the wavelengths the
+// kernel leaves to it (spectra_reference.cpp).
 //
 // Every operation is written out in one fixed order of IEEE float64
 // operations: textbook products and quotients without scaling, the principal
 // square root in polar form, the exponential with its special values. The
 // engine is compiled with -ffp-contract=off, so the results are the same bits
-// whichever path (sequential, parallel, vectorised sweep) calls them.
+// on whichever thread they are computed.
 // Whoever includes this header into another target must compile that target
 // with -ffp-contract=off as well.
 #pragma once
@@ -109,6 +110,8 @@ inline Complex medium_cosine(Complex index, Complex beta2) noexcept {
 // The interface matrix from medium a to medium b (Fresnel coefficients).
 inline CMatrix2 interface_matrix(Complex na, Complex ca, Complex nb, Complex cb,
                                  Polarisation polarisation) noexcept {
+    // The Fresnel coefficients of p light are those of s light with the two
+    // indices that multiply the cosines swapped: N_b c_a against N_a c_b.
     const bool p = polarisation == Polarisation::p;
     const Complex x = p ? nb : na;
     const Complex y = p ? na : nb;

@@ -175,9 +175,9 @@ TEST(ComplexArithmetic, MatrixProductIsTheFullProduct) {
     EXPECT_TRUE(std::isnan(n(0, 1).re) || std::isnan(n(0, 1).im));
 }
 
-// The per-wavelength sweep evaluates sin and cos of one argument together;
-// GCC turns that into glibc's sincos. It must give the same bits as the two
-// separate calls.
+// The reference's complex exponential evaluates sin and cos of one argument
+// together; GCC turns that into glibc's sincos. It must give the same bits as
+// the two separate calls.
 TEST(CLibrary, SincosMatchesSinAndCos) {
     std::mt19937_64 rng(12345);
     std::uniform_real_distribution<double> small(-10.0, 10.0);
@@ -206,7 +206,8 @@ TEST(CLibrary, SincosMatchesSinAndCos) {
     }
 }
 
-// The sweep relies on sin(-x) = -sin(x) and cos(-x) = cos(x) bit for bit.
+// theta and -theta give the same stack matrices bit for bit because
+// sin(-x) = -sin(x) exactly (beta^2 takes the sign away); likewise cos.
 TEST(CLibrary, SinIsOddAndCosIsEven) {
     std::mt19937_64 rng(99);
     std::uniform_real_distribution<double> small(-20.0, 20.0);
