@@ -7,6 +7,7 @@
 
 #include "brenmor/brenmor.hpp"
 #include "complex_ops.hpp"
+#include "stack_shape.hpp"
 
 namespace brenmor {
 
@@ -42,10 +43,8 @@ CMatrix2 propagation_matrix(Complex index, Complex cosine, double lambda, double
 CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
                                         const Array1<double>& wl, double theta, std::size_t i,
                                         bool p) {
-    if (i >= wl.size()) panic(kIndexOutOfBounds);
+    if (!detail::stack_fits(d, n, wl, i + 1)) panic(kIndexOutOfBounds);
     const std::size_t media = n.rows();
-    if (media == 0 || i >= n.cols()) panic(kIndexOutOfBounds);
-    if (media == 1) panic(kIndexOutOfBounds);
 
     const Polarisation polarisation = p ? Polarisation::p : Polarisation::s;
     const double lambda = wl[i];
@@ -62,7 +61,6 @@ CMatrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Co
 
     // Layer j lies between interfaces (j-1, j) and (j, j+1).
     for (std::size_t j = 1; j + 1 < media; ++j) {
-        if (j - 1 >= d.size()) panic(kIndexOutOfBounds);
         index_a = index_b;
         cosine_a = cosine_b;
         index_b = n(j + 1, i);

@@ -47,8 +47,10 @@ std::vector<double> get_t_power_vec(Data& data) {
     const kernel::PowerWeights weights = power_weights(data.phi);
     const Array2<Complex>& n = data.n;
     const std::size_t count = transfers.size();
-    // Only the incidence and the exit medium enter; a cache filled from this
-    // record has read both at every wavelength already.
+    // Only the incidence and the exit medium enter, so this is not the
+    // stack's rule (stack_shape.hpp), which a cache filled from this record
+    // has met already: a cache filled by hand still needs the outer media of
+    // every wavelength.
     if (count > 0 && (n.rows() == 0 || n.cols() < count)) panic(kIndexOutOfBounds);
 
     std::vector<double> t(count);

@@ -12,6 +12,7 @@
 #include "brenmor/pool.hpp"
 #include "kernel/group.hpp"
 #include "kernel/variants.hpp"
+#include "stack_shape.hpp"
 
 namespace brenmor::detail {
 
@@ -39,12 +40,8 @@ std::size_t group_width(std::size_t media) {
 void compute_range(const kernel::Variant& variant, const Array1<double>& d,
                    const Array2<Complex>& n, const Array1<double>& wl, double theta,
                    std::size_t begin, std::size_t end, Transfer* out, bool first_column_only) {
-    // transfer_for_wavelength fails for index i when i is outside wl, n has
-    // fewer than two rows or at most i columns, or d fewer than L - 2 entries.
+    if (!stack_fits(d, n, wl, end)) panic(kIndexOutOfBounds);
     const std::size_t media = n.rows();
-    if (end > wl.size() || media < 2 || n.cols() < end || d.size() < media - 2) {
-        panic(kIndexOutOfBounds);
-    }
     if (begin >= end) return;
 
     // Only the lanes in use are prepared: a short spectrum gets a narrow
