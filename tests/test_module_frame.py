@@ -151,6 +151,8 @@ def in_main():
         import quelva
     except ImportError as e:
         return "ImportError: " + str(e)
+    if quelva.__all__ != ["DataPy", "Simulation"]:
+        return f"__all__ is {quelva.__all__!r}"
     try:
         import numpy as np
     except ImportError:
