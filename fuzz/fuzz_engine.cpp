@@ -19,12 +19,21 @@
 //     exponent instead, and where the matrix is not determined by its inputs
 //     at the rounding of its factors (see rounding_scale) the cached one
 //     need only be finite wherever the plain one is;
-//   * asking for the two spectra in the other order gives the same values.
+//   * asking for the two spectra in the other order gives the same values;
+//   * every other kernel variant this processor runs (the spectra above use
+//     the widest), asked through the engine's internal interface for the
+//     same Transfers, fails exactly as the spectra did or gives Transfers
+//     that pass the same check. So one run fuzzes every variant, with the
+//     same inputs, within one time budget: 32-bit ARM ships only the scalar
+//     one, which an x86-64 host would otherwise never fuzz.
 //
 // Anything else (another exception, a wrong length, a mismatch) aborts, and
 // AddressSanitizer/UndefinedBehaviorSanitizer catch invalid memory accesses
 // and undefined arithmetic on the way.
 #include <brenmor/brenmor.hpp>
+
+#include "kernel/variants.hpp"
+#include "spectrum_dispatch.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -294,7 +303,48 @@ Outcome run(Data& data, bool t_first) {
     return out;
 }
 
+// The Transfers of every wavelength by one variant, or whether it raised the
+// index panic; anything else it raises aborts.
+struct VariantOutcome {
+    bool panicked = false;
+    std::vector<brenmor::Transfer> transfers;
+};
+
+VariantOutcome run_variant(const brenmor::kernel::Variant& variant, const Data& data) {
+    VariantOutcome out;
+    try {
+        out.transfers = brenmor::detail::transfer_calc_with(variant, data);
+    } catch (const brenmor::Panic& p) {
+        if (p.message() != brenmor::kIndexOutOfBounds) fail("panic with an unexpected message");
+        out.panicked = true;
+    } catch (const std::exception& e) {
+        std::fprintf(stdout, "fuzz_engine: exception (%s variant): %s\n", variant.name, e.what());
+        fail("an exception other than the index panic");
+    } catch (...) {
+        fail("a non-standard exception");
+    }
+    return out;
+}
+
+// The variants other than the one the spectra use.
+std::vector<const brenmor::kernel::Variant*> other_variants() {
+    std::vector<const brenmor::kernel::Variant*> out;
+    for (const auto* variant : brenmor::kernel::supported_variants()) {
+        if (variant != &brenmor::kernel::chosen_variant()) out.push_back(variant);
+    }
+    return out;
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::fprintf(stdout, "fuzz_engine: kernel variants: %s (the spectra's)",
+                 brenmor::kernel::chosen_variant().name);
+    for (const auto* variant : other_variants()) std::fprintf(stdout, ", %s", variant->name);
+    std::fprintf(stdout, "\n");
+    std::fflush(stdout);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     Reader in(bytes, size);
@@ -380,6 +430,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     const bool must_fail = nwl > 0 && (rows < 2 || cols < nwl || nd + 2 < rows);
 
+    static const std::vector<const brenmor::kernel::Variant*> others = other_variants();
+
     const Outcome first = run(data, t_first);
     if (first.panicked != must_fail) {
         fail(must_fail ? "arrays that do not fit computed without a panic"
@@ -389,7 +441,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         if (data.transfer_cache.get() != nullptr) fail("a failed computation filled the cache");
         // The record stays valid: a later request fails the same way.
         if (!run(data, !t_first).panicked) fail("a repeated request succeeded");
+        for (const auto* variant : others) {
+            if (!run_variant(*variant, data).panicked) fail("another variant computed arrays that do not fit");
+        }
         return 0;
+    }
+    std::vector<VariantOutcome> other_outcomes;
+    for (const auto* variant : others) {
+        other_outcomes.push_back(run_variant(*variant, data));
+        if (other_outcomes.back().panicked) fail("another variant raised the index panic");
+        if (other_outcomes.back().transfers.size() != nwl) fail("another variant's Transfers of the wrong count");
     }
 
     if (first.r.size() != nwl || first.t.size() != nwl) fail("a spectrum of the wrong length");
@@ -398,9 +459,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::size_t i = 0; i < nwl; ++i) {
         const CMatrix2 s = brenmor::transfer_for_wavelength(data, i, Polarisation::s);
         const CMatrix2 p = brenmor::transfer_for_wavelength(data, i, Polarisation::p);
+        const double s_scale = rounding_scale(data, i, Polarisation::s);
+        const double p_scale = rounding_scale(data, i, Polarisation::p);
         const brenmor::Transfer& cached = (*cache)[i];
-        check_cached(s, cached.s, cached.s_exponent, rounding_scale(data, i, Polarisation::s));
-        check_cached(p, cached.p, cached.p_exponent, rounding_scale(data, i, Polarisation::p));
+        check_cached(s, cached.s, cached.s_exponent, s_scale);
+        check_cached(p, cached.p, cached.p_exponent, p_scale);
+        for (const VariantOutcome& other : other_outcomes) {
+            check_cached(s, other.transfers[i].s, other.transfers[i].s_exponent, s_scale);
+            check_cached(p, other.transfers[i].p, other.transfers[i].p_exponent, p_scale);
+        }
         const CMatrix2 hs = brenmor::transfer_for_wavelength_helper(d, n, wl, theta, i, false);
         const CMatrix2 hp = brenmor::transfer_for_wavelength_helper(d, n, wl, theta, i, true);
         if (!same_matrix(s, hs) || !same_matrix(p, hp)) {

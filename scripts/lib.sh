@@ -43,6 +43,45 @@ ensure_build_tools() {
     fi
 }
 
+# ensure_clang [fuzzer]: prints the path of a clang++ of version 16 or newer
+# (the first clangs whose std::source_location works with libstdc++): the
+# newest installed, else the newest Debian offers, installed. With "fuzzer",
+# one with libFuzzer's runtime too.
+ensure_clang() {
+    local with_fuzzer=${1:-} v
+    clang_ready() {
+        command -v "clang++-$1" >/dev/null 2>&1 && [ -d "/usr/lib/llvm-$1/lib/clang" ] || return 1
+        [ -z "$with_fuzzer" ] || ls /usr/lib/llvm-"$1"/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1
+    }
+    clang_offered() {
+        apt-cache show "clang-$1" >/dev/null 2>&1 &&
+            { [ -z "$with_fuzzer" ] || apt-cache show "libclang-rt-$1-dev" >/dev/null 2>&1; }
+    }
+    for v in 19 18 17 16; do
+        if clang_ready "$v"; then
+            command -v "clang++-$v"
+            return 0
+        fi
+    done
+    local offered="" attempt
+    for attempt in cached updated; do
+        [ "$attempt" = cached ] || apt-get update -qq >&2
+        for v in 19 18 17 16; do
+            if clang_offered "$v"; then
+                offered=$v
+                break 2
+            fi
+        done
+    done
+    [ -n "$offered" ] || { echo "no clang 16 or newer in Debian's packages" >&2; return 1; }
+    if [ -n "$with_fuzzer" ]; then
+        ensure_apt "clang-$offered" "libclang-rt-$offered-dev" >&2
+    else
+        ensure_apt "clang-$offered" >&2
+    fi
+    command -v "clang++-$offered"
+}
+
 # make_venv DIR PYTHON: creates (or reuses) a virtual environment with an up-to-date pip.
 make_venv() {
     local dir=$1 python=$2

@@ -1071,6 +1071,10 @@ PyModuleDef g_module_def = {
     .m_free = nullptr,
 };
 
+// The interpreter that owns the module, or -1. Taken by compare-and-swap, so
+// that of two interpreters racing (each with its own lock) only one goes on
+// to fill the cells below; given back by an initialisation that fails, so
+// that the cells are filled only while an interpreter owns the module.
 std::atomic<std::int64_t> g_first_interpreter{-1};
 PyObject* g_module = nullptr;
 
@@ -1097,23 +1101,91 @@ void register_class(PyObject* module, PyTypeObject*& cell, PyType_Spec& type_spe
     }
 }
 
+[[noreturn]] void refuse_second_interpreter() {
+    PyErr_SetString(PyExc_ImportError, text::kSubinterpreter);
+    throw PyErrSet{};
+}
+
+// An isolated sub-interpreter refuses single-phase modules, but only after
+// PyInit_quelva has returned: by then a module, two types and the owner
+// identifier would all have been made in an interpreter that is about to
+// drop them (with its own allocator, their memory goes when it is
+// destroyed), and every other interpreter, the main one included, would be
+// locked out. So ask the running interpreter the same question first, through
+// a throwaway module that declares itself unfit for sub-interpreters: the
+// main interpreter and legacy sub-interpreters accept it, an isolated one
+// raises its own ImportError, and this initialisation then touches nothing.
+PyModuleDef_Slot g_probe_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef g_probe_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quelva",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = g_probe_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+void require_single_phase_allowed() {
+    // The module specification only has to name the module; a bare module
+    // object with a "name" attribute will do.
+    Ref spec = checked(PyModule_New("quelva"));
+    Ref name = checked(PyUnicode_FromString("quelva"));
+    if (PyObject_SetAttrString(spec.get(), "name", name.get()) != 0) throw PyErrSet{};
+    Ref probe = checked(PyModule_FromDefAndSpec(&g_probe_def, spec.get()));
+}
+
+// Gives the owner identifier back, with whatever this initialisation put in
+// the cells, unless the initialisation succeeded.
+class OwnerClaim {
+public:
+    explicit OwnerClaim(bool taken) noexcept : taken_(taken) {}
+    OwnerClaim(const OwnerClaim&) = delete;
+    OwnerClaim& operator=(const OwnerClaim&) = delete;
+    ~OwnerClaim() {
+        if (!taken_) return;
+        // Releasing a type may run code; the import's error stays as it was.
+        PyObject* error = PyErr_GetRaisedException();
+        Py_CLEAR(g_datapy_type);
+        Py_CLEAR(g_simulation_type);
+        PyErr_SetRaisedException(error);
+        g_first_interpreter.store(-1);
+    }
+    void keep() noexcept { taken_ = false; }
+
+private:
+    bool taken_;
+};
+
 PyObject* init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         ensure_error_set();
         throw PyErrSet{};
     }
+    const std::int64_t owner = g_first_interpreter.load();
+    if (owner != -1 && owner != id) refuse_second_interpreter();
+    if (owner == -1) require_single_phase_allowed();
+
     std::int64_t expected = -1;
-    if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError, text::kSubinterpreter);
-        throw PyErrSet{};
-    }
+    const bool taken_now = g_first_interpreter.compare_exchange_strong(expected, id);
+    if (!taken_now && expected != id) refuse_second_interpreter();
     if (g_module != nullptr) return Py_NewRef(g_module);
 
+    // Only the call that took the identifier gives it back: importlib lets
+    // one thread of an interpreter at a time initialise the module.
+    OwnerClaim claim(taken_now);
     Ref module = checked(PyModule_Create(&g_module_def));
     register_class(module.get(), g_datapy_type, g_datapy_spec, "DataPy");
     register_class(module.get(), g_simulation_type, g_simulation_spec, "Simulation");
     g_module = Py_NewRef(module.get());
+    claim.keep();
     return module.release();
 }
 

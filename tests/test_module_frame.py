@@ -102,6 +102,7 @@ def test_import_does_not_import_numpy():
     assert result.stderr == ""
 
 
+# Run in a sub-interpreter: the outcome of its import, written to OUT.
 SUBINTERP_CODE = """
 try:
     import quelva
@@ -115,28 +116,118 @@ with open(OUT, "w") as f:
     f.write(text)
 """
 
+# Run in the main interpreter: imports the module there, or in a sub-interpreter
+# of either kind, and prints the outcomes in order. A legacy sub-interpreter
+# shares the main one's lock and accepts single-phase modules, so a refusal
+# there is the module's own; an isolated one (the default of the interpreter
+# modules) refuses them by itself. With NumPy, a module imported in the main
+# interpreter also computes one spectrum: a bare 1 | 1.5 interface at normal
+# incidence (the layer of index 1 is invisible), R = (0.5 / 2.5)^2.
+SUBINTERP_DRIVER = """
+import sys
 
-def test_sub_interpreter_gets_import_error(tmp_path):
-    # A legacy sub-interpreter (one that would accept single-phase modules),
-    # so the refusal is the module's own.
-    out = tmp_path / "out.txt"
-    code = f"OUT = {str(out)!r}\n" + SUBINTERP_CODE
-    result = run_python(
-        f"""
-        import quelva
+def in_subinterpreter(isolated, out):
+    code = f"OUT = {str(out)!r}\\n" + SUBINTERP_CODE
+    if not isolated:
         import _testcapi
-        print(_testcapi.run_in_subinterp({code!r}))
-        import quelva as again
-        print(again.__all__)
-        """
+        _testcapi.run_in_subinterp(code)
+    else:
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            run = interpreters.exec
+        else:
+            import _xxsubinterpreters as interpreters
+            run = interpreters.run_string
+        i = interpreters.create()
+        try:
+            run(i, code)
+        finally:
+            interpreters.destroy(i)
+    with open(out) as f:
+        return f.read()
+
+def in_main():
+    try:
+        import quelva
+    except ImportError as e:
+        return "ImportError: " + str(e)
+    if quelva.__all__ != ["DataPy", "Simulation"]:
+        return f"__all__ is {quelva.__all__!r}"
+    try:
+        import numpy as np
+    except ImportError:
+        return "imported"
+    data = quelva.DataPy(np.array([100.0]), np.array([[1.0 + 0j], [1.0 + 0j], [1.5 + 0j]]),
+                         np.array([500.0]), 0.0, 0.0)
+    sim = data.simulate()
+    return f"imported R={float(sim.r[0])!r} T={float(sim.t[0])!r}"
+
+for n, where in enumerate(ORDER):
+    if where == "main":
+        text = in_main()
+    else:
+        text = in_subinterpreter(where == "isolated", f"{OUT_DIR}/{n}.txt")
+    print(text.replace("\\n", " "))
+"""
+
+
+def main_import_works(text):
+    if "R=" not in text:  # no NumPy here: the import is what there is to see
+        return text == "imported"
+    fields = dict(item.split("=") for item in text.split()[1:])
+    return text.startswith("imported ") and (
+        abs(float(fields["R"]) - 0.04) < 1e-15 and abs(float(fields["T"]) - 0.96) < 1e-15
+    )
+
+
+def refused_by_quelva(text):
+    return text.startswith("ImportError: ") and "does not yet support sub-interpreters" in text
+
+
+def refused_by_isolation(text):
+    # CPython's own refusal of single-phase modules in isolated interpreters.
+    return text.startswith("ImportError: ") and "does not support loading in subinterpreters" in text
+
+
+@pytest.mark.parametrize(
+    "order, expected",
+    [
+        # The main interpreter first: every sub-interpreter is refused (an
+        # isolated one by CPython, before the module is asked), and the main
+        # interpreter's module is unaffected.
+        (["main", "legacy", "main"], [main_import_works, refused_by_quelva, main_import_works]),
+        (["main", "isolated", "main"], [main_import_works, refused_by_isolation, main_import_works]),
+        # An isolated sub-interpreter's refused attempt claims nothing.
+        (["isolated", "main"], [refused_by_isolation, main_import_works]),
+        (["isolated", "isolated", "main", "legacy"],
+         [refused_by_isolation, refused_by_isolation, main_import_works, refused_by_quelva]),
+        # A legacy sub-interpreter that imports first owns the module for the
+        # rest of the process. From 3.13 on, CPython runs a single-phase
+        # initialisation asked for by such an interpreter in the main
+        # interpreter first: the main interpreter is then the first.
+        (
+            ["legacy", "main", "isolated"],
+            ["imported", refused_by_quelva, refused_by_quelva]
+            if sys.version_info < (3, 13)
+            else [refused_by_quelva, main_import_works, refused_by_isolation],
+        ),
+    ],
+    ids=["main-legacy", "main-isolated", "isolated-main", "isolated-twice-main", "legacy-main"],
+)
+def test_sub_interpreters(tmp_path, order, expected):
+    result = run_python(
+        f"ORDER = {order!r}\nOUT_DIR = {str(tmp_path)!r}\nSUBINTERP_CODE = {SUBINTERP_CODE!r}\n"
+        + SUBINTERP_DRIVER,
+        timeout=60,
     )
     if "No module named '_testcapi'" in result.stderr:
         pytest.skip("this interpreter has no _testcapi")
     assert result.returncode == 0, result.stderr
-    text = out.read_text()
-    assert text.startswith("ImportError: "), text
-    assert "sub-interpreter" in text
-    assert result.stdout.split("\n")[1] == "['DataPy', 'Simulation']"
+    lines = result.stdout.splitlines()
+    assert len(lines) == len(order), result.stdout
+    for where, text, check in zip(order, lines, expected):
+        ok = text == check if isinstance(check, str) else check(text)
+        assert ok, f"{where}: {text}"
 
 
 MISSING_ALL = "'d', 'n', 'wl', 'theta', and 'phi'"

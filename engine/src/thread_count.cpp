@@ -16,21 +16,19 @@ namespace brenmor::pool {
 std::optional<std::size_t> parse_thread_count(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
+    // Every number above the cap means the cap, however many digits it has:
+    // the running value stops growing one past the cap, so it never wraps
+    // and the answer is the same for any width of size_t.
     std::size_t value = 0;
     for (const char ch : text) {
         if (ch < '0' || ch > '9') return std::nullopt;
-        const auto digit = static_cast<std::size_t>(ch - '0');
-        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
-            __builtin_add_overflow(value, digit, &value)) {
-            return std::nullopt;
-        }
+        value = std::min(value * 10 + static_cast<std::size_t>(ch - '0'), kMaxWorkerThreads + 1);
     }
-    return value;
+    return std::min(value, kMaxWorkerThreads);
 }
 
 std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                 std::size_t default_count) {
-    constexpr std::size_t kMaxThreads = 255;
     std::size_t count = default_count;
     const auto first = rayon_num_threads ? parse_thread_count(rayon_num_threads) : std::nullopt;
     if (first) {
@@ -40,7 +38,7 @@ std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon
             rayon_rs_num_cpus ? parse_thread_count(rayon_rs_num_cpus) : std::nullopt;
         if (second && *second > 0) count = *second;
     }
-    return std::min(count, kMaxThreads);
+    return std::min(count, kMaxWorkerThreads);
 }
 
 namespace {

@@ -178,18 +178,41 @@ template <class V>
     return v - v == 0.0;
 }
 
+// a + b and a - b of integer lanes, wrapping around. A lane outside the
+// range a caller handles (an infinite or huge argument that a later step
+// sends to the C library) still passes through here; for the one-lane type
+// a plain int64_t overflow would be undefined, so it goes through uint64_t.
+// The vector types' integer instructions wrap around by themselves.
+template <class V>
+[[gnu::always_inline]] inline Bits<V> wrapping_add(Bits<V> a, Bits<V> b) noexcept {
+    if constexpr (kLanes<V> == 1) {
+        return static_cast<Bits<V>>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+    } else {
+        return a + b;
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline Bits<V> wrapping_sub(Bits<V> a, Bits<V> b) noexcept {
+    if constexpr (kLanes<V> == 1) {
+        return static_cast<Bits<V>>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+    } else {
+        return a - b;
+    }
+}
+
 // The integer n (|n| < 2^51, held exactly in a double) as an integer lane.
 inline constexpr double kIntegerShifter = 6755399441055744.0;  // 1.5 * 2^52
 
 template <class V>
 [[gnu::always_inline]] inline Bits<V> to_integer(V n) noexcept {
-    return to_bits(n + kIntegerShifter) - to_bits(splat<V>(kIntegerShifter));
+    return wrapping_sub<V>(to_bits(n + kIntegerShifter), to_bits(splat<V>(kIntegerShifter)));
 }
 
 // The integer lanes n (|n| < 2^51) as doubles, exactly.
 template <class V>
 [[gnu::always_inline]] inline V to_double(Bits<V> n) noexcept {
-    return from_bits<V>(n + to_bits(splat<V>(kIntegerShifter))) - kIntegerShifter;
+    return from_bits<V>(wrapping_add<V>(n, to_bits(splat<V>(kIntegerShifter)))) - kIntegerShifter;
 }
 
 // 2^k for integer lanes -1022 <= k <= 1023.
