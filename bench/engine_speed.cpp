@@ -5,8 +5,6 @@
 //                  reference operation order);
 //   <variant>      the kernel variant over all wavelengths on this thread,
 //                  both full matrices (what the engine stores);
-//   <variant> r,t  the same with the first column only (all that r and t
-//                  read): the difference is what the second column costs;
 //   calc           transfer_calc, the whole dispatch with the chosen variant
 //                  (the pool from 101 wavelengths on, sized by
 //                  RAYON_NUM_THREADS);
@@ -108,9 +106,9 @@ int main(int argc, char** argv) {
             reference[i].p = brenmor::transfer_for_wavelength(data, i, brenmor::Polarisation::p);
         }
     };
-    const auto run_variant = [&](const brenmor::kernel::Variant& variant, bool first_column) {
+    const auto run_variant = [&](const brenmor::kernel::Variant& variant) {
         brenmor::detail::compute_range(variant, data.d, data.n, data.wl, data.theta, 0, count,
-                                       computed.data(), first_column);
+                                       computed.data());
     };
     double check = 0.0;
     const auto run_calc = [&] {
@@ -121,7 +119,7 @@ int main(int argc, char** argv) {
     run_reference();
     run_calc();  // starts the pool
     for (const brenmor::kernel::Variant* variant : variants) {
-        run_variant(*variant, false);
+        run_variant(*variant);
         double worst = 0.0;
         for (std::size_t i = 0; i < count; ++i) {
             worst = std::max({worst, relative_error(computed[i].s, computed[i].s_exponent, reference[i].s),
@@ -152,14 +150,13 @@ int main(int argc, char** argv) {
         return thread_seconds() - t0;
     };
     std::vector<double> t_reference, t_calc;
-    std::vector<std::vector<double>> t_full(variants.size()), t_first(variants.size());
+    std::vector<std::vector<double>> t_full(variants.size());
     const auto start = clock::now();
     while (t_reference.size() < 3 ||
            std::chrono::duration<double>(clock::now() - start).count() < seconds) {
         t_reference.push_back(cpu_time(run_reference));
         for (std::size_t v = 0; v < variants.size(); ++v) {
-            t_full[v].push_back(cpu_time([&] { run_variant(*variants[v], false); }));
-            t_first[v].push_back(cpu_time([&] { run_variant(*variants[v], true); }));
+            t_full[v].push_back(cpu_time([&] { run_variant(*variants[v]); }));
         }
         t_calc.push_back(time(run_calc));
         if (t_reference.size() >= 1000) break;
@@ -171,11 +168,8 @@ int main(int argc, char** argv) {
     std::printf("  reference        %7.1f  (CPU time)\n", ref * per);
     for (std::size_t v = 0; v < variants.size(); ++v) {
         const double full = median(t_full[v]);
-        const double first = median(t_first[v]);
-        std::printf("  %-8s         %7.1f  (CPU time), %5.2fx the reference; first column only "
-                    "%5.1f (the second column costs %+.0f%%)\n",
-                    variants[v]->name, full * per, ref / full, first * per,
-                    100.0 * (full - first) / first);
+        std::printf("  %-8s         %7.1f  (CPU time), %5.2fx the reference\n", variants[v]->name,
+                    full * per, ref / full);
     }
     const double calc = median(t_calc);
     std::printf("  transfer_calc    %7.1f  (wall time, variant %s), %.2fx the reference\n",

@@ -24,7 +24,7 @@ constexpr std::size_t kMaxSequential = 100;
 
 void compute_range(const kernel::Variant& variant, const Array1<double>& d,
                    const Array2<Complex>& n, const Array1<double>& wl, double theta,
-                   std::size_t begin, std::size_t end, Transfer* out, bool first_column_only) {
+                   std::size_t begin, std::size_t end, Transfer* out) {
     if (!stack_fits(d, n, wl, end)) panic(kIndexOutOfBounds);
     const std::size_t media = n.rows();
     if (begin >= end) return;
@@ -33,7 +33,7 @@ void compute_range(const kernel::Variant& variant, const Array1<double>& d,
     unsigned char* const needs_reference = input.needs_reference();
     for (std::size_t first = begin; first < end; first += input.width()) {
         const kernel::Group& group = input.gather(n, wl, first, end);
-        variant.group_transfers(group, out + first, needs_reference, first_column_only);
+        variant.group_transfers(group, out + first, needs_reference);
 
         const std::size_t count = group.count;
         for (std::size_t l = 0; l < count; ++l) {

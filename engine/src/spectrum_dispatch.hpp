@@ -14,12 +14,10 @@ namespace brenmor::detail {
 // The Transfers of wavelengths [begin, end) by `variant`, written to
 // out[begin, end); nothing else of out is touched. Fails with "ndarray: index
 // out of bounds", computing nothing, when some of these wavelengths would
-// fail in transfer_for_wavelength. first_column_only is for measurements
-// (see kernel/group.hpp).
+// fail in transfer_for_wavelength.
 void compute_range(const kernel::Variant& variant, const Array1<double>& d,
                    const Array2<Complex>& n, const Array1<double>& wl, double theta,
-                   std::size_t begin, std::size_t end, Transfer* out,
-                   bool first_column_only = false);
+                   std::size_t begin, std::size_t end, Transfer* out);
 
 // transfer_calc with the given variant instead of the chosen one.
 std::vector<Transfer> transfer_calc_with(const kernel::Variant& variant, const Data& data);

@@ -709,15 +709,5 @@ TEST(Variants, BaselineVariantsAreAlwaysSupported) {
     EXPECT_EQ(std::string(kernel::chosen_variant().name), names.front());
 }
 
-// A name picks that variant; no name or an unknown one the widest.
-TEST(Variants, ANameChoosesAnotherVariant) {
-    for (const Variant* variant : variants()) {
-        EXPECT_EQ(&kernel::variant_named(variant->name), variant);
-    }
-    EXPECT_EQ(&kernel::variant_named(nullptr), variants().front());
-    EXPECT_EQ(&kernel::variant_named("no-such-variant"), variants().front());
-    EXPECT_EQ(&kernel::variant_named(""), variants().front());
-}
-
 }  // namespace
 }  // namespace brenmor::testing

@@ -1,7 +1,5 @@
 // The choice of the kernel variant, once per process, from the processor's
 // features (see variants.hpp).
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "kernel/variants.hpp"
@@ -49,16 +47,6 @@ bool runs_here(Needs needs) {
 
 }  // namespace
 
-const Variant& variant_named(const char* wanted) {
-    const std::vector<const Variant*> supported = supported_variants();
-    if (wanted != nullptr) {
-        for (const Variant* variant : supported) {
-            if (std::strcmp(variant->name, wanted) == 0) return *variant;
-        }
-    }
-    return *supported.front();
-}
-
 std::vector<const Variant*> supported_variants() {
     std::vector<const Variant*> out;
     for (const Entry& entry : kEntries) {
@@ -68,7 +56,7 @@ std::vector<const Variant*> supported_variants() {
 }
 
 const Variant& chosen_variant() {
-    static const Variant& variant = variant_named(std::getenv("BRENMOR_KERNEL"));
+    static const Variant& variant = *supported_variants().front();
     return variant;
 }
 

@@ -34,10 +34,9 @@ struct Group {
 // wavelength whose stack the kernel does not carry (a non-finite value on the
 // way, an index of 0, a vanishing interface denominator) gets
 // needs_reference[l] = 1 and its slot is to be filled by the reference; all
-// others get 0. first_column_only (for measurements) leaves M[0][1] and
-// M[1][1] unset.
-using GroupFunction = void (*)(const Group& group, Transfer* out, unsigned char* needs_reference,
-                               bool first_column_only) noexcept;
+// others get 0.
+using GroupFunction = void (*)(const Group& group, Transfer* out,
+                               unsigned char* needs_reference) noexcept;
 
 // The weights of the two polarisations in the incident power: cos^2(phi) for
 // s, sin^2(phi) for p.

@@ -18,8 +18,7 @@
 //     h|) <= 1 times a phase. The divided-out exponents are summed.
 //   - Every few layers, and at the end, the running matrices are scaled by
 //     exact powers of two, whose exponents are summed too.
-// The product is run from the exit side (M <- I P M), column by column; r and
-// t read only the first column, and measurements may ask for it alone.
+// The product is run from the exit side (M <- I P M), column by column.
 //
 // A finished matrix is stored as it is when its size allows the spectra's
 // quotients to be formed plainly; otherwise (thick absorbers) as a mantissa
@@ -84,23 +83,27 @@ template <class V>
     product.value = scale * product.value;
 }
 
-// The running matrix of one polarisation: `Columns` columns of two rows,
-// times 2^shift.
-template <class V, std::size_t Columns>
+// The stack matrix has two columns; both are kept (the spectra read the
+// first only, the Transfer stores both).
+inline constexpr std::size_t kColumns = 2;
+
+// The running matrix of one polarisation: its columns of two rows, times
+// 2^shift.
+template <class V>
 struct Running {
-    Cx<V> m[Columns][2];
+    Cx<V> m[kColumns][2];
     V shift;
 };
 
-template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline void renormalise(Running<V, Columns>& running,
-                                               std::size_t columns = Columns) noexcept {
+template <class V>
+[[gnu::always_inline]] inline void renormalise(Running<V>& running,
+                                               std::size_t columns = kColumns) noexcept {
     V largest = splat<V>(0.0);
     for (std::size_t c = 0; c < columns; ++c) {
         largest = max(largest, max(largest_part(running.m[c][0]), largest_part(running.m[c][1])));
     }
     const V scale = renormaliser(largest, running.shift);
-    for (std::size_t c = 0; c < Columns; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
         running.m[c][0] = scale * running.m[c][0];
         running.m[c][1] = scale * running.m[c][1];
     }
@@ -109,10 +112,10 @@ template <class V, std::size_t Columns>
 // M <- [[A, B], [B, A]] M with A = alpha + gamma, B = alpha - gamma, as
 // alpha (x + y) + gamma (x - y) and alpha (x + y) - gamma (x - y): two complex
 // products per column instead of four.
-template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline void apply_interface(Running<V, Columns>& running, Cx<V> alpha,
+template <class V>
+[[gnu::always_inline]] inline void apply_interface(Running<V>& running, Cx<V> alpha,
                                                    Cx<V> gamma) noexcept {
-    for (std::size_t c = 0; c < Columns; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
         const Cx<V> x = running.m[c][0];
         const Cx<V> y = running.m[c][1];
         const Cx<V> sum = alpha * (x + y);
@@ -124,19 +127,19 @@ template <class V, std::size_t Columns>
 
 // M <- diag(backward, forward) M, the layer's factors e^(-i k h) and
 // e^(i k h) (each divided by e^|Im k h|).
-template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline void apply_propagation(Running<V, Columns>& running, Cx<V> backward,
+template <class V>
+[[gnu::always_inline]] inline void apply_propagation(Running<V>& running, Cx<V> backward,
                                                      Cx<V> forward) noexcept {
-    for (std::size_t c = 0; c < Columns; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
         running.m[c][0] = backward * running.m[c][0];
         running.m[c][1] = forward * running.m[c][1];
     }
 }
 
 // The finished matrix of one polarisation, ready to store.
-template <class V, std::size_t Columns>
+template <class V>
 struct Finished {
-    Cx<V> m[Columns][2];
+    Cx<V> m[kColumns][2];
     V exponent;
     Mask<V> finite;
 };
@@ -159,14 +162,14 @@ template <class V>
 // Divides the running matrix by the product of the interfaces' 1 / sigma,
 // brings its first column to [0.5, 1), multiplies in the summed attenuation
 // and decides between the plain and the exponent form.
-template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline Finished<V, Columns> finish(Running<V, Columns> running,
+template <class V>
+[[gnu::always_inline]] inline Finished<V> finish(Running<V> running,
                                                           Product<V> denominator,
                                                           Growth<V> growth) noexcept {
     const ExpParts<V>& growth_parts = growth.parts;
     renormalise(denominator);
     const Cx<V> inverse = reciprocal(denominator.value);
-    for (std::size_t c = 0; c < Columns; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
         running.m[c][0] = inverse * running.m[c][0];
         running.m[c][1] = inverse * running.m[c][1];
     }
@@ -180,11 +183,11 @@ template <class V, std::size_t Columns>
     const V plain_scale = power_of_two<V>(to_integer(plain ? scale_exponent : splat<V>(0.0)));
     const V factor = plain ? growth_parts.mantissa * plain_scale : growth_parts.mantissa;
 
-    Finished<V, Columns> out;
+    Finished<V> out;
     out.exponent = plain ? splat<V>(0.0)
                          : (scale_exponent * kLn2High + scale_exponent * kLn2Low) + growth.rest;
     out.finite = finite(out.exponent);
-    for (std::size_t c = 0; c < Columns; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
         for (std::size_t r = 0; r < 2; ++r) {
             out.m[c][r] = factor * running.m[c][r];
             out.finite = out.finite & finite(out.m[c][r]);
@@ -193,10 +196,10 @@ template <class V, std::size_t Columns>
     return out;
 }
 
-template <class V, std::size_t Columns>
-[[gnu::always_inline]] inline void store(const Finished<V, Columns>& f, std::size_t l,
+template <class V>
+[[gnu::always_inline]] inline void store(const Finished<V>& f, std::size_t l,
                                          CMatrix2& m, double& exponent) noexcept {
-    for (std::size_t c = 0; c < Columns; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
         for (std::size_t r = 0; r < 2; ++r) {
             m.e[c * 2 + r].re = lane(f.m[c][r].re, l);
             m.e[c * 2 + r].im = lane(f.m[c][r].im, l);
@@ -231,7 +234,7 @@ template <class V>
 }
 
 // The wavelengths [first, first + lanes) of the group.
-template <class V, std::size_t Columns>
+template <class V>
 [[gnu::always_inline]] inline void block(const Group& group, std::size_t first, Transfer* out,
                                          unsigned char* needs_reference) noexcept {
     const std::size_t media = group.media;
@@ -257,8 +260,8 @@ template <class V, std::size_t Columns>
     const Mask<V> outside_wavelength_range = !((abs(lambda) >= 0x1p-800) & finite(lambda));
     Mask<V> refused = outside_index_range(n0) | outside_index_range(exit) | outside_wavelength_range;
 
-    Running<V, Columns> s{};
-    Running<V, Columns> p{};
+    Running<V> s{};
+    Running<V> p{};
     Product<V> roots{{splat<V>(1.0), splat<V>(0.0)}, splat<V>(0.0)};    // prod q_a
     Product<V> squares{{splat<V>(1.0), splat<V>(0.0)}, splat<V>(0.0)};  // prod of layers' N^2
     V growth = splat<V>(0.0);
@@ -298,7 +301,7 @@ template <class V, std::size_t Columns>
         refused = refused | may_cancel(a_s, q_a, q_b) | may_cancel(a_p, alpha, gamma);
         roots.value = roots.value * q_a;
         if (b + 1 == media) {
-            for (std::size_t c = 0; c < Columns; ++c) {
+            for (std::size_t c = 0; c < kColumns; ++c) {
                 s.m[c][c] = a_s;
                 s.m[c][1 - c] = b_s;
                 p.m[c][c] = a_p;
@@ -327,8 +330,8 @@ template <class V, std::size_t Columns>
     Product<V> p_denominator{roots.value * squares.value * (n0 * exit),
                              s_denominator.shift + squares.shift};
     const Growth<V> growth_split = split_growth(growth);
-    const Finished<V, Columns> s_done = finish(s, s_denominator, growth_split);
-    const Finished<V, Columns> p_done = finish(p, p_denominator, growth_split);
+    const Finished<V> s_done = finish(s, s_denominator, growth_split);
+    const Finished<V> p_done = finish(p, p_denominator, growth_split);
     const Mask<V> reference = refused | !(s_done.finite & p_done.finite);
 
     for (std::size_t l = 0; l < kLanes<V> && first + l < group.count; ++l) {
@@ -339,22 +342,12 @@ template <class V, std::size_t Columns>
     }
 }
 
-template <class V, std::size_t Columns>
-void group_transfers_in(const Group& group, Transfer* out,
-                        unsigned char* needs_reference) noexcept {
-    for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
-        block<V, Columns>(group, first, out, needs_reference);
-    }
-}
-
 // The body of a variant's group function (see group.hpp) for lane type V.
 template <class V>
-void group_transfers_of(const Group& group, Transfer* out, unsigned char* needs_reference,
-                        bool first_column_only) noexcept {
-    if (first_column_only) {
-        group_transfers_in<V, 1>(group, out, needs_reference);
-    } else {
-        group_transfers_in<V, 2>(group, out, needs_reference);
+void group_transfers_of(const Group& group, Transfer* out,
+                        unsigned char* needs_reference) noexcept {
+    for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
+        block<V>(group, first, out, needs_reference);
     }
 }
 

@@ -10,8 +10,12 @@
 //   avx2    four lanes, AVX2 and FMA; x86-64 processors that have both;
 //   avx512  eight lanes, AVX-512F and FMA; x86-64 processors that have them.
 // The variant is chosen once per process, from the processor's features: the
-// widest one it runs. The environment variable BRENMOR_KERNEL, read at that
-// moment, may name another supported variant (for tests and measurements).
+// widest one it runs.
+//
+// The tests, the fuzzer and the benchmark reach every variant through
+// supported_variants(), and run one with detail::transfer_calc_with or
+// detail::compute_range (spectrum_dispatch.hpp) and its power functions; the
+// product itself only ever runs chosen_variant().
 #pragma once
 
 #include <cstddef>
@@ -46,12 +50,8 @@ namespace neon { extern const Variant kVariant; }
 // The variants of this build that this processor runs, widest first.
 std::vector<const Variant*> supported_variants();
 
-// The supported variant of that name; the widest one when `wanted` is null or
-// names no supported variant.
-const Variant& variant_named(const char* wanted);
-
-// The variant of this process, chosen on the first call:
-// variant_named(getenv("BRENMOR_KERNEL")).
+// The variant of this process, chosen on the first call: the widest
+// supported one.
 const Variant& chosen_variant();
 
 }  // namespace brenmor::kernel
