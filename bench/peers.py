@@ -9,6 +9,10 @@ are described by `Peer` entries in PEERS: each builds its package's own inputs
 from a Stack once, outside the clock (`prepare`), and then makes the timed call
 (`run`). A package that does not import is kept with its error, so that the
 benchmark reports it as unavailable instead of failing.
+
+The baseline (bench/baseline.py) is quelva built from an earlier commit,
+loaded in this process beside the current module; `baseline_rt` makes the same
+whole call with it.
 """
 
 from __future__ import annotations
@@ -29,6 +33,11 @@ except ImportError as exc:  # the harness still runs the peers without it
 else:
     QUELVA_ERROR = ""
 
+import baseline as _baseline
+
+# The earlier build of quelva, or None and BASELINE_NOTE says why.
+quelva_base, BASELINE_NOTE = _baseline.from_environment()
+
 try:
     import tmm
 except ImportError as exc:
@@ -41,10 +50,17 @@ else:
 # ---------------------------------------------------------------------------
 # quelva
 
-def quelva_rt(stack):
-    """One whole call from Python: construction, simulate(), reading r and t."""
-    sim = quelva.DataPy(stack.d, stack.n, stack.wl, stack.theta, stack.phi).simulate()
+def quelva_rt(stack, module=None):
+    """One whole call from Python: construction, simulate(), reading r and t,
+    with the current module or the one given (the baseline)."""
+    module = module or quelva
+    sim = module.DataPy(stack.d, stack.n, stack.wl, stack.theta, stack.phi).simulate()
     return sim.r, sim.t
+
+
+def baseline_rt(stack):
+    """The same whole call with the baseline build."""
+    return quelva_rt(stack, quelva_base)
 
 
 # ---------------------------------------------------------------------------
@@ -165,6 +181,11 @@ def numpy_fused_rt(stack):
     return refl, trans
 
 
+def _with_half_spaces(d) -> list[float]:
+    """The thicknesses as tmm and tmm-faster take them: the two half-spaces as inf."""
+    return [math.inf, *map(float, d), math.inf]
+
+
 # ---------------------------------------------------------------------------
 # tmm (PyPI): coherent per-wavelength computation, s and p separately
 
@@ -176,7 +197,7 @@ def tmm_rt(stack, pol_split=True):
     """
     d, n, wl = stack.d, stack.n, stack.wl
     layers = n.shape[0]
-    d_list = [math.inf] + [float(x) for x in d[: layers - 2]] + [math.inf]
+    d_list = _with_half_spaces(d[: layers - 2])
     rs, ts, rp, tp = (np.empty(wl.shape[0]) for _ in range(4))
     for i, lam in enumerate(wl):
         n_list = n[:, i]
@@ -275,9 +296,15 @@ def _tmm_faster_prepare(stack):
     # the angle in degrees. n must be a C-ordered copy: given the transposed view,
     # tmm-faster reads the buffer as if it were C-ordered and computes another stack.
     npts = stack.points
-    d_list = [math.inf] + [float(x) for x in stack.d[: stack.layers - 2]] + [math.inf]
+    d_list = _with_half_spaces(stack.d[: stack.layers - 2])
     return (np.ascontiguousarray(stack.n[:, :npts].T), d_list,
             [math.degrees(stack.theta)], np.ascontiguousarray(stack.wl), _split_weights(stack))
+
+
+def tmm_faster_with_thicknesses(prep, d):
+    """tmm-faster's prepared inputs with the layers' thicknesses replaced: what a
+    fit changes between two evaluations of the same stack."""
+    return (prep[0], _with_half_spaces(d), *prep[2:])
 
 
 def _tmm_faster_run(prep):

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3.12
 """Benchmark of quelva against its peers: the packages a user would pick instead
-(tmm-faster, pyElli's Solver2x2, PyMoosh's vectorised spectra, tmm), two NumPy
-implementations of the same 2x2 method vectorised over wavelengths, and the
-floor of the C-library calls (bench/floor.cpp).
+(tmm-faster, pyElli's Solver2x2, PyMoosh's vectorised spectra, tmm), quelva as
+built from an earlier commit (bench/baseline.py), two NumPy implementations of
+the same 2x2 method vectorised over wavelengths, and the floor of the C-library
+calls (bench/floor.cpp); and the model's share of a least-squares fit
+(bench/fit.py).
 
 Every figure is the median (or, with --statistic min, the minimum) of
 interleaved rounds measured in this run; the ratios compare figures of the same
@@ -42,12 +44,14 @@ sys.path.insert(0, str(HERE))
 # the child processes of W3 to W5 set it to their own thread count.
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 
+import baseline  # noqa: E402
+import fit  # noqa: E402
 import peers  # noqa: E402
 import stacks  # noqa: E402
 
 DEFAULT_FLOOR = ROOT / "build" / "bench" / "quelva_floor"
 DEFAULT_PLOT = HERE / "time_vs_n.png"
-SECTIONS = ("workloads", "growth", "memory", "conventions")
+SECTIONS = ("workloads", "growth", "memory", "conventions", "fit")
 CHILD_WORKLOADS = ("W3", "W4", "W5")   # timed in child processes at 1 and 2 threads
 FLOOR_WORKLOADS = ("W3", "W4")         # the floor runs beside these
 
@@ -84,6 +88,7 @@ class Settings:
         self.floor_round_seconds = 0.05 if quick else 0.3   # floor time per interleaved round
         self.child_passes = 1 if quick else 2     # children per thread count, alternating
         self.child_rounds = 3 if quick else 4     # interleaved rounds in each child
+        self.fits = 3 if quick else 15            # least-squares fits per implementation
 
 
 # ---------------------------------------------------------------------------
@@ -292,20 +297,34 @@ def general_media(stack) -> int:
 
 IMPLS = [
     ("quelva", "quelva", peers.quelva_rt),
+    ("baseline", baseline.LABEL, peers.baseline_rt),
     ("numpy", "NumPy: (N,2,2) matmul per layer", peers.numpy_rt),
     ("fused", "NumPy fused by hand (s+p together)", peers.numpy_fused_rt),
 ]
-BASE = tuple(key for key, _, _ in IMPLS)
+# What the growth sections time (and the memory section with --quick).
+BASE = ("quelva", "numpy", "fused")
 LABEL = {key: label for key, label, _ in IMPLS}
 LABEL.update({p.key: p.label for p in peers.PEERS})
 LABEL["tmm"] = "tmm"
-# The order of the rows of a workload: quelva, the installed packages, then NumPy.
-ROW_ORDER = ("quelva", *(p.key for p in peers.PEERS), "numpy", "fused")
+# The order of the rows of a workload: quelva and its baseline, the installed
+# packages, then NumPy.
+ROW_ORDER = ("quelva", "baseline", *(p.key for p in peers.PEERS), "numpy", "fused")
 # The implementations timed in the 2-thread children: those whose threads follow
 # the child's thread count, and the NumPy versions, which targets at 2 threads
 # refer to. pyElli and PyMoosh run on one thread whatever the count and are
 # timed in the 1-thread children only.
-TWO_THREADS = ("quelva", "tmm_faster", "numpy", "fused")
+TWO_THREADS = ("quelva", "baseline", "tmm_faster", "numpy", "fused")
+
+
+def unavailable(key: str) -> bool:
+    """Whether `key` cannot be timed in this run: a quelva that does not import,
+    a baseline that was not built or does not load, a peer package that does
+    not import."""
+    if key == "quelva":
+        return peers.quelva is None
+    if key == "baseline":
+        return peers.quelva_base is None
+    return key in peers.PEER and not peers.PEER[key].available
 
 
 def impl_fns(stack, keys=BASE) -> dict:
@@ -316,7 +335,7 @@ def impl_fns(stack, keys=BASE) -> dict:
     """
     fns = {}
     for key, _, fn in IMPLS:
-        if key in keys and (key != "quelva" or peers.quelva is not None):
+        if key in keys and not unavailable(key):
             fns[key] = lambda fn=fn: fn(stack)
     for peer in peers.PEERS:
         if peer.key not in keys or not peer.available:
@@ -378,6 +397,9 @@ def child_main(args) -> int:
                 entry["agree"] = agreement(fns, peers.quelva_rt(st), keys)
             out["workloads"][name] = entry
         print(json.dumps(out))
+        return 0
+    if args.child == "fit":
+        print(json.dumps(fit.measure(cfg.fits)))
         return 0
     if args.child == "rss":
         st = stacks.workload(args.workloads, args.quick)
@@ -498,6 +520,7 @@ def target_for(name: str, key: str, threads: int) -> float | None:
 # The conventions of the implementations that are not installed packages.
 OWN_CONVENTIONS = {
     "tmm": ("radians", "'s', 'p': one call each, per λ"),
+    "baseline": ("radians", "s and p, as quelva"),
     "numpy": ("radians", "s and p, as quelva"),
     "fused": ("radians", "s and p, as quelva"),
 }
@@ -564,7 +587,7 @@ def summary_table(summary: dict, quick: bool) -> Table:
                 q1 = summary.get((name, 1), {}).get("quelva")
                 if threads > 1 and q and q1:
                     text += f" ({q1 / q:.3g}× the 1-thread speed)"
-            elif key in peers.PEER and not peers.PEER[key].available:
+            elif unavailable(key):
                 text = "unavailable"
             else:
                 text = "" if t is None else fmt_time(t) + (f" ({t / q:.3g}×)" if q else "")
@@ -632,6 +655,11 @@ def header_lines(run: Run) -> list[str]:
                       "skipped and agreement is shown against the NumPy implementation.")
     if run.floor_bin is None:
         header.append(f"The floor is skipped: {run.floor_err}")
+    if peers.quelva_base is None:
+        header.append(f"The baseline row ({baseline.LABEL}) is skipped: {peers.BASELINE_NOTE}")
+    else:
+        header.append(f"Baseline: {baseline.LABEL}, loaded from {peers.quelva_base.__file__} "
+                      "beside the current module and timed in the same rounds")
     for peer in peers.PEERS:
         if not peer.available:
             header.append(f"{peer.label} is unavailable ({peer.package} does not import: "
@@ -652,8 +680,7 @@ def add_peer_rows(run: Run, table: Table, name, threads, times, errors, ag, q, p
     for key in ROW_ORDER[1:]:
         if threads > 1 and key not in TWO_THREADS:
             continue   # one thread whatever the count: its 1-thread row stands
-        peer = peers.PEER.get(key)
-        if peer is not None and not peer.available:
+        if unavailable(key):
             table.add("", "", "", LABEL[key], "unavailable")
             continue
         if key in errors:
@@ -921,7 +948,7 @@ def memory_section(run: Run) -> Table:
         for key in ROW_ORDER if not quick else BASE:
             if key == "quelva" and not run.have_q:
                 continue
-            if key in peers.PEER and not peers.PEER[key].available:
+            if unavailable(key):
                 continue
             r = spawn_child(["--child", "rss", "--workloads", wname, "--impl", key], {}, quick)
             if r:
@@ -1008,7 +1035,8 @@ def peer_agreement_section(run: Run) -> Table:
     ftir = stacks.frustrated_tir(50, stacks.PHI)
     ref_film, ref_exit, ref_ftir = run.ref_rt(film), run.ref_rt(exit_p), run.ref_rt(ftir)
     poynting_t = ref_exit[1] * poynting_p_factor(exit_p)
-    whole = {"tmm": peers.tmm_rt, "numpy": peers.numpy_rt, "fused": peers.numpy_fused_rt}
+    whole = {"tmm": peers.tmm_rt, "baseline": peers.baseline_rt, "numpy": peers.numpy_rt,
+             "fused": peers.numpy_fused_rt}
     whole.update({p.key: p.rt for p in peers.PEERS})
     pconv = Table("Peers: conventions (as documented; the last two checked here) and "
                   "agreement with quelva, max |ΔR| / max |ΔT|",
@@ -1018,7 +1046,7 @@ def peer_agreement_section(run: Run) -> Table:
     for key in ("tmm", *ROW_ORDER[1:]):
         peer = peers.PEER.get(key)
         angles, pols = (peer.angle_unit, peer.polarisations) if peer else OWN_CONVENTIONS[key]
-        if peer is not None and not peer.available:
+        if unavailable(key):
             pconv.add(LABEL[key], angles, pols, "unavailable")
             continue
         fn = whole[key]
@@ -1040,6 +1068,56 @@ def peer_agreement_section(run: Run) -> Table:
         "quelva's T and with quelva's T rescaled to the Poynting flux into the absorber. "
         "Frustrated TIR: BK7 | 300 nm air | 20 nm absorber | BK7 at θ = 1.0, φ = 0.6 (50 λ).")
     return pconv
+
+
+def fit_section(run: Run) -> Table:
+    """The model inside a least-squares fit, timed in a child process at one
+    thread (quelva's pool and tmm-faster's OpenMP alike)."""
+    run.log(f"least-squares fits ({run.cfg.fits} per implementation, child process)")
+    res = spawn_child(["--child", "fit"], {"RAYON_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
+                      run.args.quick)
+    if res is None:
+        res = {key: {"error": "the child process failed (its error is printed above)"}
+               for key in fit.KEYS}
+    return fit_table(res)
+
+
+def fit_table(res: dict) -> Table:
+    """One row per fitted implementation, from fit.measure's figures: medians
+    over the fits, and how many times quelva's model evaluation is faster."""
+    stack = fit.coating()
+    tab = Table(f"Least-squares fit: the two thicknesses of a {stack.name}, N = {stack.points}, "
+                f"from {fit.START_NM[0]:g} / {fit.START_NM[1]:g} nm to a synthetic R "
+                f"({fit.TRUE_NM[0]:g} / {fit.TRUE_NM[1]:g} nm); scipy.optimize.least_squares, "
+                f"1 thread; {STAT[0]} of the fits",
+                ["implementation", "fits", "model evaluations", "fit time",
+                 "per model evaluation", "scipy's own time", "quelva faster by (per evaluation)",
+                 "fitted thicknesses (nm)"])
+    per_eval = {}
+    for key in fit.KEYS:
+        r = res.get(key, {})
+        if "fit_s" in r:
+            per_eval[key] = stat([m / e for m, e in zip(r["model_s"], r["evaluations"])])
+    q = per_eval.get("quelva")
+    for key in fit.KEYS:
+        r = res.get(key, {})
+        if "fit_s" not in r:
+            tab.add(LABEL[key], "unavailable: " + r.get("error", "not measured"))
+            continue
+        own = stat([f - m for f, m in zip(r["fit_s"], r["model_s"])])
+        d_last = r["d"][-1]
+        tab.add(LABEL[key], len(r["fit_s"]), f"{stat(r['evaluations']):g}",
+                fmt_time(stat(r["fit_s"])), fmt_time(per_eval[key]), fmt_time(own),
+                "" if key == "quelva" else (fmt_ratio(per_eval[key] / q) if q else "-"),
+                " / ".join(f"{x:.6g}" for x in d_last))
+    tab.note = ("The model is R as a function of the two thicknesses, one whole call of each "
+                "implementation (its inputs that do not depend on the thicknesses built once, "
+                "before the fit); the evaluations include those of scipy's finite-difference "
+                "Jacobian. 'scipy's own time' is the fit's time minus the time spent in the "
+                "model's calls, timed inside the fit. The synthetic R comes from the NumPy "
+                "code fused by hand; the fits are interleaved, one of each implementation per "
+                "round, in a child process with RAYON_NUM_THREADS=1 and OMP_NUM_THREADS=1.")
+    return tab
 
 
 def targets_table(targets: list) -> Table:
@@ -1072,6 +1150,9 @@ def note_lines(cfg: Settings) -> list[str]:
         "cos²φ·s + sin²φ·p. tmm-faster's OpenMP threads follow the child's thread count "
         "(OMP_NUM_THREADS; 1 for W1 and W2); pyElli and PyMoosh run on one thread and are "
         "timed in the 1-thread children only.",
+        f"- {baseline.LABEL} is quelva built from that earlier commit by scripts/bench.sh "
+        "and loaded in the same process as the current module, timed in the same rounds "
+        "and children; its 'quelva faster by' is the current module's speed-up over it.",
         "- tmm is pure Python: it runs on an evenly spread subset of the wavelengths and its "
         "time is scaled to the full N (its cost per wavelength does not depend on N); its "
         "agreement is measured on that subset.",
@@ -1108,7 +1189,7 @@ def main_run(args) -> int:
     load_start = os.getloadavg()[0]
     header = header_lines(run)
 
-    main = gn = gl = mem = conv = pconv = None
+    main = gn = gl = mem = conv = pconv = fit_tab = None
     plot = gst = None
     samples = {}
     if "workloads" in sections:
@@ -1123,13 +1204,15 @@ def main_run(args) -> int:
     if "conventions" in sections:
         conv = exit_medium_section(run)
         pconv = peer_agreement_section(run)
+    if "fit" in sections:
+        fit_tab = fit_section(run)
     summary_tab = summary_table(run.summary, args.quick) if run.summary else None
     tt_tab = targets_table(run.targets)
 
     header.append("Load average (1 min) at the start and the end of the run: "
                   f"{load_start:.2f}, {os.getloadavg()[0]:.2f} (other processes on the machine "
                   "make the figures noisy)")
-    tables = [main, summary_tab, tt_tab, gn, gl, mem, conv, pconv]
+    tables = [main, summary_tab, tt_tab, fit_tab, gn, gl, mem, conv, pconv]
     notes = note_lines(cfg)
     sys.stdout.write(report(header, run.warn, tables, notes, args.markdown))
     sys.stdout.flush()

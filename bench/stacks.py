@@ -41,6 +41,12 @@ def silica(wl: np.ndarray) -> np.ndarray:
                       (0.0684043 ** 2, 0.1162414 ** 2, 9.896161 ** 2))
 
 
+def magnesium_fluoride(wl: np.ndarray) -> np.ndarray:
+    """MgF2, ordinary ray, three-term Sellmeier formula, lossless."""
+    return _sellmeier(wl, (0.48755108, 0.39875031, 2.3120353),
+                      (0.04338408 ** 2, 0.09461442 ** 2, 23.793604 ** 2))
+
+
 def titania(wl: np.ndarray) -> np.ndarray:
     """Sputtered TiO2: Cauchy dispersion with an Urbach absorption tail."""
     lam = wl * 1e-3
@@ -155,6 +161,12 @@ def periodic(layers: int, points: int, lo: float = 400.0, hi: float = 900.0) -> 
     thick = [_quarter(m, c) for m, c in zip(mats, rng.uniform(450.0, 850.0, inner))]
     return _build(f"periodic L={layers}", [air] + mats + [bk7], thick,
                   np.linspace(lo, hi, points))
+
+
+def two_layer_coating(points: int, d_mgf2: float, d_tio2: float) -> Stack:
+    """The fit: a MgF2 / TiO2 antireflection coating on BK7 at normal incidence."""
+    return _build("MgF2 / TiO2 coating on BK7", [air, magnesium_fluoride, titania, bk7],
+                  [d_mgf2, d_tio2], np.linspace(400.0, 900.0, points), theta=0.0, phi=0.0)
 
 
 def single_interface_big(points: int) -> Stack:

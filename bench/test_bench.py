@@ -12,9 +12,12 @@ skipped here; the benchmark itself reports it as unavailable.
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import math
+import shutil
 import sys
+import sysconfig
 import warnings
 from pathlib import Path
 
@@ -23,6 +26,8 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import baseline  # noqa: E402
+import fit  # noqa: E402
 import peers  # noqa: E402
 import run  # noqa: E402
 import stacks  # noqa: E402
@@ -214,3 +219,132 @@ def test_report_leaves_out_empty_tables_and_prints_warnings():
     text = run.report(["head"], ["tmm differs"], [None, empty, full], ["Notes:"], False)
     assert "Measured" in text and "Nothing measured" not in text
     assert text.startswith("head\n\nWARNING: tmm differs\n\nMeasured\n")
+
+
+# ---------------------------------------------------------------------------
+# The baseline: an earlier build of quelva loaded beside the current one
+
+def baseline_or_skip():
+    if peers.quelva_base is None:
+        pytest.skip(f"no baseline in this run: {peers.BASELINE_NOTE}")
+    return peers.quelva_base
+
+
+def test_baseline_is_a_second_module_beside_the_current_one():
+    base = baseline_or_skip()
+    import quelva as found_by_import
+    assert found_by_import is quelva and sys.modules["quelva"] is quelva
+    assert base is not quelva and base.DataPy is not quelva.DataPy
+    built = Path(baseline.os.environ[baseline.DIR_VARIABLE]).resolve()
+    assert Path(base.__file__).resolve().parent == built
+    assert Path(quelva.__file__).resolve().parent != built
+
+
+@pytest.mark.parametrize("phi", PHIS)
+def test_baseline_agrees_with_quelva_to_rounding(phi):
+    baseline_or_skip()
+    # 150 wavelengths: the pools of both modules compute it, beside each other.
+    for label, st in {**small_stacks(phi), "mirror on the pool": dataclasses.replace(
+            stacks.bragg_mirror(150), phi=phi)}.items():
+        r_q, t_q = peers.quelva_rt(st)
+        r_b, t_b = peers.baseline_rt(st)
+        assert r_b.shape == (st.points,), label
+        np.testing.assert_allclose(r_b, r_q, rtol=0, atol=1e-13, err_msg=label)
+        np.testing.assert_allclose(t_b, t_q, rtol=0, atol=1e-13, err_msg=label)
+
+
+def test_loader_gives_a_module_of_its_own_from_a_copy_of_the_current_build(tmp_path):
+    # Needs no build of the baseline: a copy of the current module under another
+    # path is loaded as the baseline would be.
+    shutil.copy(quelva.__file__, tmp_path)
+    copy, note = baseline.load(tmp_path)
+    assert note == "" and copy is not None
+    assert copy is not quelva and copy.DataPy is not quelva.DataPy
+    assert sys.modules["quelva"] is quelva
+    assert baseline.load(tmp_path)[0] is copy        # loaded once per file
+    st = stacks.bragg_mirror(9, pairs=3, theta=math.pi / 4, phi=0.6)
+    for got, want in zip(peers.quelva_rt(st, copy), peers.quelva_rt(st)):
+        np.testing.assert_array_equal(got, want)
+    assert not isinstance(quelva.DataPy(st.d, st.n, st.wl, 0.0, 0.0), copy.DataPy)
+
+
+def test_missing_or_broken_baseline_is_a_note(tmp_path, monkeypatch):
+    module, note = baseline.load(tmp_path)
+    assert module is None and note.startswith("no quelva") and str(tmp_path) in note
+    (tmp_path / ("quelva" + sysconfig.get_config_var("EXT_SUFFIX"))).write_bytes(b"not ELF")
+    module, note = baseline.load(tmp_path)
+    assert module is None and "does not load: ImportError" in note
+    assert sys.modules["quelva"] is quelva
+    monkeypatch.delenv(baseline.DIR_VARIABLE, raising=False)
+    monkeypatch.delenv(baseline.SKIPPED_VARIABLE, raising=False)
+    assert baseline.from_environment() == (
+        None, "QUELVA_BENCH_BASELINE is not set (scripts/bench.sh builds the baseline and "
+              "sets it)")
+    monkeypatch.setenv(baseline.DIR_VARIABLE, str(tmp_path))
+    monkeypatch.setenv(baseline.SKIPPED_VARIABLE, "the git history lacks commit 8a39e86")
+    assert baseline.from_environment() == (None, "the git history lacks commit 8a39e86")
+
+
+def test_a_run_without_the_baseline_says_so_and_goes_on(monkeypatch):
+    monkeypatch.setattr(peers, "quelva_base", None)
+    monkeypatch.setattr(peers, "BASELINE_NOTE", "the git history lacks commit 8a39e86")
+    bench = run.Run(args=argparse.Namespace(quick=True), cfg=run.Settings(quick=True),
+                    have_q=True, floor_bin=Path("floor"), floor_err="", started=0.0)
+    assert (f"The baseline row ({baseline.LABEL}) is skipped: the git history lacks commit "
+            "8a39e86") in run.header_lines(bench)
+    st = stacks.film_on_glass(4)
+    fns = run.impl_fns(st, run.ROW_ORDER)
+    assert "baseline" not in fns and "quelva" in fns
+    table = run.workloads_table()
+    run.add_peer_rows(bench, table, "W2", 1, {"numpy": 1.0, "fused": 1.0}, {}, {}, 0.5, 4)
+    assert table.rows[0][3:5] == [baseline.LABEL, "unavailable"]
+    res = fit.measure(1, keys=("quelva", "baseline"))
+    assert res["baseline"] == {"error": "RuntimeError: the git history lacks commit 8a39e86"}
+    rows = {row[0]: row for row in run.fit_table(res).rows}
+    assert rows[baseline.LABEL][1] == ("unavailable: RuntimeError: the git history lacks "
+                                       "commit 8a39e86")
+    assert rows["quelva"][1] == "1"
+
+
+def test_baseline_row_comes_right_after_quelva_with_its_ratio(monkeypatch):
+    monkeypatch.setattr(peers, "quelva_base", quelva)   # any loaded module will do
+    bench = run.Run(args=None, cfg=None, have_q=True, floor_bin=None, floor_err="",
+                    started=0.0)
+    table = run.workloads_table()
+    times = {key: 1.5 for key in run.ROW_ORDER[1:]}
+    run.add_peer_rows(bench, table, "W3", 2, times, {}, {"baseline": [0.0, 2.5e-16]}, 0.5, 10)
+    assert table.rows[0][3:9] == [baseline.LABEL, "1.5 s", "150 ms", "3x", "0", "2.5e-16"]
+    assert bench.summary[("W3", 2)]["baseline"] == 1.5
+
+
+# ---------------------------------------------------------------------------
+# The least-squares fit
+
+@pytest.mark.parametrize("key", fit.KEYS)
+def test_fit_model_takes_both_thicknesses_in_order(key):
+    if key == "baseline":
+        baseline_or_skip()
+    if key in peers.PEER:
+        peer_or_skip(key)
+    st = fit.coating()
+    r_model = fit.model(key, st)
+    r_target = peers.quelva_rt(st)[0]
+    np.testing.assert_allclose(r_model(np.array(fit.TRUE_NM)), r_target, rtol=0, atol=1e-13)
+    # The thicknesses swapped: another coating, another spectrum.
+    assert np.max(np.abs(r_model(np.array(fit.TRUE_NM[::-1])) - r_target)) > 1e-3
+
+
+def test_fit_table_has_a_row_per_implementation_and_the_fits_converge():
+    res = fit.measure(2)
+    table = run.fit_table(res)
+    assert [row[0] for row in table.rows] == [run.LABEL[key] for key in fit.KEYS]
+    for key in fit.KEYS:
+        r = res[key]
+        if "error" in r:
+            assert key != "quelva", r
+            continue
+        assert len(r["fit_s"]) == 2 and all(e > 3 for e in r["evaluations"])
+        assert all(0 < m < f for m, f in zip(r["model_s"], r["fit_s"]))
+        np.testing.assert_allclose(r["d"], [fit.TRUE_NM] * 2, rtol=0, atol=1e-6)
+    quelva_row = table.rows[0]
+    assert quelva_row[1] == "2" and quelva_row[7] == "98 / 64"
