@@ -31,7 +31,7 @@
 
 #include "brenmor/brenmor.hpp"
 #include "kernel/variants.hpp"
-#include "spectrum_dispatch.hpp"
+#include "transfers.hpp"
 #include "stack_file.hpp"
 
 namespace {

@@ -33,7 +33,7 @@
 #include <brenmor/brenmor.hpp>
 
 #include "kernel/variants.hpp"
-#include "spectrum_dispatch.hpp"
+#include "transfers.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -14,7 +14,7 @@
 //
 // A child process forked after the start has no workers; its first parallel
 // pass starts a fresh pool instead of waiting forever for the parent's.
-#include "brenmor/pool.hpp"
+#include "pool.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -32,7 +32,7 @@
 
 #include "brenmor/brenmor.hpp"
 #include "brenmor/texts.hpp"
-#include "brenmor/thread_count.hpp"
+#include "thread_count.hpp"
 #include "os_error.hpp"
 #include "pool_internal.hpp"
 

@@ -1,6 +1,6 @@
 // The worker count: the two environment variables, parsed as pure text, and
 // the default from the process's CPU affinity and control-group quota.
-#include "brenmor/thread_count.hpp"
+#include "thread_count.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "kernel/variants.hpp"
-#include "spectrum_dispatch.hpp"
+#include "transfers.hpp"
 #include "support.hpp"
 
 namespace brenmor::testing {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "brenmor/pool.hpp"
+#include "pool.hpp"
 #include "support.hpp"
 
 namespace brenmor::testing {
@@ -68,11 +68,11 @@ TEST(PanicReport, WrittenWhenTheEngineFails) {
         get_r_power_vec(data);
         ADD_FAILURE() << "no failure";
     } catch (const Panic& e) {
-        EXPECT_STREQ(e.where().file_name(), "engine/src/spectrum_dispatch.cpp");
+        EXPECT_STREQ(e.where().file_name(), "engine/src/transfers.cpp");
         EXPECT_GT(e.where().line(), 0u);
         const std::string report = capture.text();
         EXPECT_TRUE(std::regex_match(report, kIndexReport)) << report;
-        EXPECT_EQ(report, "\nthread '<unnamed>' panicked at engine/src/spectrum_dispatch.cpp:" +
+        EXPECT_EQ(report, "\nthread '<unnamed>' panicked at engine/src/transfers.cpp:" +
                               std::to_string(e.where().line()) + ":" +
                               std::to_string(e.where().column()) +
                               ":\nndarray: index out of bounds\n");

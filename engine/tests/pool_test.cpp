@@ -23,8 +23,8 @@
 #include <sched.h>
 #include <sys/resource.h>
 
-#include "brenmor/pool.hpp"
-#include "brenmor/thread_count.hpp"
+#include "pool.hpp"
+#include "thread_count.hpp"
 #include "pool_internal.hpp"
 #include "support.hpp"
 

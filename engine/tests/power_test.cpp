@@ -12,7 +12,7 @@
 
 #include "kernel/variants.hpp"
 #include "spectra_reference.hpp"
-#include "spectrum_dispatch.hpp"
+#include "transfers.hpp"
 #include "support.hpp"
 
 namespace brenmor::testing {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "brenmor/pool.hpp"
+#include "pool.hpp"
 #include "support.hpp"
 
 namespace brenmor::testing {

@@ -11,7 +11,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "brenmor/thread_count.hpp"
+#include "thread_count.hpp"
 #include "cgroup.hpp"
 
 namespace brenmor::testing {

@@ -3,7 +3,7 @@
 //
 // The engine is a set of plain value types and free operations on them. It
 // knows nothing of Python; its only process-wide state is the worker pool
-// (brenmor/pool.hpp) that spreads spectra of 101 or more wavelengths over
+// (engine/src/pool.hpp) that spreads spectra of 101 or more wavelengths over
 // several threads.
 //
 // Failures are reported by throwing brenmor::Panic. The report of a panic is

@@ -14,7 +14,7 @@
 //
 // The tests, the fuzzer and the benchmark reach every variant through
 // supported_variants(), and run one with detail::transfer_calc_with or
-// detail::compute_range (spectrum_dispatch.hpp) and its power functions; the
+// detail::compute_range (transfers.hpp) and its power functions; the
 // product itself only ever runs chosen_variant().
 #pragma once
 

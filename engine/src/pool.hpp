@@ -5,7 +5,7 @@
 // thread never works on a pass; it sleeps until every work item is done. A
 // failure thrown by a work item is carried back and rethrown on the caller,
 // unchanged, after every worker has left the pass. How many threads it
-// starts: brenmor/thread_count.hpp.
+// starts: thread_count.hpp.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The transfers of a whole spectrum, on the calling thread or on the pool
-// (see spectrum_dispatch.hpp).
-#include "spectrum_dispatch.hpp"
+// (see transfers.hpp).
+#include "transfers.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "brenmor/brenmor.hpp"
-#include "brenmor/pool.hpp"
+#include "pool.hpp"
 #include "kernel/gather.hpp"
 #include "kernel/variants.hpp"
 #include "stack_shape.hpp"
