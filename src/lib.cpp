@@ -674,6 +674,13 @@ Object* receiver(PyObject* self, PyTypeObject* type, const char* target,
 
 // ---------------------------------------------------------------------------
 // DataPy construction: binding and conversion of (d, n, wl, theta, phi)
+//
+// The binding is written out by hand rather than left to
+// PyArg_ParseTupleAndKeywords: its error texts are part of the interface
+// (callers and tests match them), they name the function "DataPy.__new__()"
+// and list missing arguments in CPython's own wording, and each argument's
+// type is then checked with a message that names it. No parsing format gives
+// those texts.
 
 constexpr int kParams = 5;
 constexpr std::string_view kParamNames[kParams] = {"d", "n", "wl", "theta", "phi"};
