@@ -1,6 +1,6 @@
 // The stack file that bench/run.py writes for the C++ benchmarks
-// (bench/floor.cpp, bench/engine_speed.cpp), and its reader. It needs nothing
-// of the engine: the floor is built without it.
+// (bench/reference_calls.cpp, bench/engine_speed.cpp), and its reader. It needs
+// nothing of the engine: bench/reference_calls.cpp is built without it.
 //
 // Layout, little-endian: "QFLR", uint64 L, uint64 N, float64 theta,
 // float64 d[L-2], float64 wl[N], complex128 n[L][N] (real, imaginary;

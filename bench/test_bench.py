@@ -193,7 +193,7 @@ def test_peer_rows_check_each_target_once(threads, speedup):
     peer_or_skip("tmm_faster")
     quelva_seconds = 0.5   # a power of two: the ratios are exact
     times = {key: quelva_seconds * speedup for key in run.ROW_ORDER[1:]}
-    bench = run.Run(args=None, cfg=None, have_q=True, floor_bin=None, floor_err="",
+    bench = run.Run(args=None, cfg=None, have_q=True, calls_bin=None, calls_err="",
                     started=0.0)
     table = run.workloads_table()
     run.add_peer_rows(bench, table, "W4", threads, times, {"pymoosh": "ValueError: no"}, {},
@@ -289,7 +289,7 @@ def test_a_run_without_the_baseline_says_so_and_goes_on(monkeypatch):
     monkeypatch.setattr(peers, "quelva_base", None)
     monkeypatch.setattr(peers, "BASELINE_NOTE", "the git history lacks commit 8a39e86")
     bench = run.Run(args=argparse.Namespace(quick=True), cfg=run.Settings(quick=True),
-                    have_q=True, floor_bin=Path("floor"), floor_err="", started=0.0)
+                    have_q=True, calls_bin=Path("reference_calls"), calls_err="", started=0.0)
     assert (f"The baseline row ({baseline.LABEL}) is skipped: the git history lacks commit "
             "8a39e86") in run.header_lines(bench)
     st = stacks.film_on_glass(4)
@@ -308,7 +308,7 @@ def test_a_run_without_the_baseline_says_so_and_goes_on(monkeypatch):
 
 def test_baseline_row_comes_right_after_quelva_with_its_ratio(monkeypatch):
     monkeypatch.setattr(peers, "quelva_base", quelva)   # any loaded module will do
-    bench = run.Run(args=None, cfg=None, have_q=True, floor_bin=None, floor_err="",
+    bench = run.Run(args=None, cfg=None, have_q=True, calls_bin=None, calls_err="",
                     started=0.0)
     table = run.workloads_table()
     times = {key: 1.5 for key in run.ROW_ORDER[1:]}

@@ -2,8 +2,8 @@
 # The benchmark in one command: finds Python 3.12, makes or updates the venv
 # .venv/bench, installs quelva from this checkout with numpy, scipy, tmm and
 # matplotlib and the peer packages (tmm-faster, pyElli, PyMoosh), builds the
-# baseline (quelva at the commit that bench/baseline.py names) and the floor
-# program, and runs bench/run.py with the arguments given here (for example
+# baseline (quelva at the commit that bench/baseline.py names) and the program
+# that times the reference order's C-library calls, and runs bench/run.py with the arguments given here (for example
 # --quick or --markdown). A peer that does not install, or a baseline that
 # does not build, is reported as unavailable by the benchmark; it does not
 # stop it.
@@ -77,15 +77,16 @@ else
     fi
 fi
 
-# The floor: bench/CMakeLists.txt on its own (it needs no other part of the tree).
-# Without a working cmake, bench/run.py compiles bench/floor.cpp with c++ itself.
+# The reference order's C-library calls: bench/CMakeLists.txt on its own (it needs
+# no other part of the tree). Without a working cmake, bench/run.py compiles
+# bench/reference_calls.cpp with c++ itself.
 jobs=$(build_jobs)
 if cmake --version >/dev/null 2>&1; then
     cmake -S "$root/bench" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$root/build/bench" -j "$jobs" >/dev/null
 else
-    echo "scripts/bench.sh: no working cmake; bench/run.py builds the floor with c++" >&2
-    rm -f "$root/build/bench/quelva_floor"
+    echo "scripts/bench.sh: no working cmake; bench/run.py builds quelva_reference_calls with c++" >&2
+    rm -f "$root/build/bench/quelva_reference_calls"
 fi
 
 if [[ "${1:-}" == --test ]]; then

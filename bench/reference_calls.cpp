@@ -1,11 +1,15 @@
-// The floor of the transfer-matrix sweep: a timed loop that makes only the
-// C-library calls that the bit-exact algorithm cannot avoid, on the arguments
-// of a real stack, and nothing of the complex divisions and matrix products.
+// The C-library calls of the reference operation order (engine/src/reference.cpp),
+// timed on their own: a loop that makes only those calls, on the arguments of a
+// real stack, and none of the complex products, quotients and matrix products
+// around them. It is a yardstick of the reference order's cost; the kernel
+// makes other calls (an algebraic square root) and is not bounded by it.
 //
 //   per medium and wavelength: hypot, atan2, sqrt, sin and cos (the principal
 //     square root of N^2 - beta^2 in polar form);
-//   per layer and wavelength:  two exp and one sin/cos pair (the phase factors
-//     exp(+-i k h) share one sine/cosine evaluation).
+//   per layer and wavelength:  exp, cos and sin for the forward factor
+//     exp(i k h), and again for the backward factor exp(-i k h), whose
+//     arguments are the same numbers negated (the reference evaluates both;
+//     the compiler may pair the cos and sin of one argument into sincos).
 //
 // The stack comes from a file written by bench/run.py (see stack_file.hpp). All
 // arguments are computed before the clock starts; the loop reads them from
@@ -13,13 +17,12 @@
 // values that are printed, so the compiler can drop none of the calls.
 //
 // Two variants are timed:
-//   "all"    every medium takes the general (polar) square root, the count
-//            the benchmark's target refers to;
+//   "all"    every medium takes the general (polar) square root;
 //   "branch" a medium whose N^2 - beta^2 has a zero real or imaginary part
-//            (a lossless medium at a real angle) takes the one-sqrt branch of
-//            the algorithm, as the real sweep does.
+//            (a lossless medium at a real angle) takes the one-sqrt branch,
+//            as the reference does: the calls the reference makes on this stack.
 //
-// Usage: quelva_floor STACKFILE [SECONDS] [MIN_REPEATS]
+// Usage: quelva_reference_calls STACKFILE [SECONDS] [MIN_REPEATS]
 // Prints one JSON object on standard output.
 #include <algorithm>
 #include <chrono>
@@ -40,7 +43,13 @@ using Stack = quelva_bench::StackFile;
 // Arguments of the calls, laid out wavelength by wavelength.
 struct Args {
     std::vector<double> zx, zy;     // N^2 - beta^2 per (wavelength, medium)
-    std::vector<double> ex, ph;     // -Im(k) h and Re(k) h per (wavelength, layer)
+    // The exponents of a layer's factors per (wavelength, layer), as the
+    // reference forms them: i k h = -Im(k) h + i Re(k) h for the forward
+    // wave's exp(i k h), its negative for the backward wave's exp(-i k h). A
+    // positive Im(k) h attenuates the forward wave. Both are stored, so that
+    // the compiler cannot fold cos(-x) into cos(x) and drop calls the
+    // reference makes.
+    std::vector<double> forward_re, forward_im, backward_re, backward_im;
     std::size_t media = 0, layers = 0, points = 0;
     std::size_t general = 0;        // media taking the polar square root
 };
@@ -52,8 +61,10 @@ Args prepare(const Stack& s) {
     a.points = s.points;
     a.zx.resize(a.media * a.points);
     a.zy.resize(a.media * a.points);
-    a.ex.resize(a.layers * a.points);
-    a.ph.resize(a.layers * a.points);
+    a.forward_re.resize(a.layers * a.points);
+    a.forward_im.resize(a.layers * a.points);
+    a.backward_re.resize(a.layers * a.points);
+    a.backward_im.resize(a.layers * a.points);
     const double u = std::sin(s.theta);
     const double two_pi = 6.283185307179586;
     for (std::size_t i = 0; i < a.points; ++i) {
@@ -69,8 +80,11 @@ Args prepare(const Stack& s) {
                 const std::complex<double> c = std::sqrt(z) / nj;
                 const std::complex<double> k = nj * (two_pi * c) / s.wl[i];
                 const double h = s.d[j - 1];
-                a.ex[i * a.layers + j - 1] = -k.imag() * h;
-                a.ph[i * a.layers + j - 1] = k.real() * h;
+                const std::size_t at = i * a.layers + j - 1;
+                a.forward_re[at] = -k.imag() * h;
+                a.forward_im[at] = k.real() * h;
+                a.backward_re[at] = k.imag() * h;
+                a.backward_im[at] = -(k.real() * h);
             }
         }
     }
@@ -101,15 +115,15 @@ Sums sweep(const Args& a) {
             s.v[0] += root * std::cos(ang);
             s.v[1] += root * std::sin(ang);
         }
-        const double* ex = &a.ex[i * a.layers];
-        const double* ph = &a.ph[i * a.layers];
+        const std::size_t at = i * a.layers;
         for (std::size_t j = 0; j < a.layers; ++j) {
-            const double grow = std::exp(ex[j]);
-            const double decay = std::exp(-ex[j]);
-            const double c = std::cos(ph[j]);
-            const double sn = std::sin(ph[j]);
-            s.v[2] += grow * c + decay * sn;
-            s.v[3] += grow * sn - decay * c;
+            // exp(x + i y) = exp(x) (cos y + i sin y), for exp(i k h) and exp(-i k h).
+            const double forward_modulus = std::exp(a.forward_re[at + j]);
+            s.v[2] += forward_modulus * std::cos(a.forward_im[at + j]);
+            s.v[3] += forward_modulus * std::sin(a.forward_im[at + j]);
+            const double backward_modulus = std::exp(a.backward_re[at + j]);
+            s.v[2] += backward_modulus * std::cos(a.backward_im[at + j]);
+            s.v[3] += backward_modulus * std::sin(a.backward_im[at + j]);
         }
     }
     return s;
