@@ -1173,8 +1173,8 @@ def note_lines(cfg: Settings) -> list[str]:
         "- tmm is pure Python: it runs on an evenly spread subset of the wavelengths and its "
         "time is scaled to the full N (its cost per wavelength does not depend on N); its "
         "agreement is measured on that subset.",
-        f"- {REFERENCE_CALLS.capitalize()} (bench/reference_calls.cpp) are the calls of the "
-        "reference operation order alone, timed on one thread, with none of its complex "
+        "- The reference order's C-library calls (bench/reference_calls.cpp) are the calls of "
+        "the reference operation order alone, timed on one thread, with none of its complex "
         "arithmetic: a yardstick of that order, which the kernel does not follow. 'All media "
         "polar' makes hypot, atan2, sqrt, sin and cos for every medium and exp, cos and sin "
         "for each of exp(ikh) and exp(-ikh) for every layer, at every wavelength. 'As this "
