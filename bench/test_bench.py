@@ -318,6 +318,43 @@ def test_baseline_row_comes_right_after_quelva_with_its_ratio(monkeypatch):
 
 
 # ---------------------------------------------------------------------------
+# The reference order's C-library calls (bench/reference_calls.cpp)
+
+# Media through the polar square root, known from the indices: N^2 - beta^2 is
+# real exactly when N and beta are real (beta = sin(theta) N_0).
+@pytest.mark.parametrize("indices, theta, polar", [
+    ((1.0, 1.5, 1.46), 0.3, 0),                         # lossless: the one-sqrt branch
+    ((1.0, 2.0 + 0.1j, 1.5, 1.46 + 1e-3j), 0.3, 2),     # the two absorbing media
+    ((1.5 + 1e-4j, 1.5, 1.46), 0.3, 3),                 # a complex beta reaches every medium
+])
+def test_reference_calls_run_on_the_stack_they_are_given(indices, theta, polar):
+    binary, err = run.find_reference_calls(run.DEFAULT_REFERENCE_CALLS)
+    assert binary is not None, err
+    points = 4
+    st = stacks.Stack("test", np.full(len(indices) - 2, 100.0),
+                      np.outer(np.array(indices, dtype=complex), np.ones(points)),
+                      np.linspace(500.0, 700.0, points), theta, 0.0)
+    out = run.run_reference_calls(binary, st, 0.0)
+    assert (out["media"], out["points"], out["general_media"]) == \
+        (len(indices), points, polar * points)
+    assert run.general_media(st) == polar
+    for variant in ("all", "branch"):
+        assert out[variant]["repeats"] >= 3 and run.calls_time(out, variant) > 0
+    assert math.isfinite(out["check"])
+
+
+def test_reference_calls_rows_give_quelvas_speed_up_and_no_target():
+    st = stacks.bragg_mirror(4)
+    table = run.workloads_table()
+    run.add_reference_calls_rows(table, st, 2.0, 1.5, 0.5, 4 * st.layers)
+    label = "the reference order's C-library calls"
+    assert [row[3:] for row in table.rows] == [
+        [f"{label}, all media polar", "2 s", "22.7 ms", "4x", "", "", "", ""],
+        [f"{label}, as this stack needs ({run.general_media(st)} of {st.layers} media polar)",
+         "1.5 s", "17 ms", "3x", "", "", "", ""]]
+
+
+# ---------------------------------------------------------------------------
 # The least-squares fit
 
 @pytest.mark.parametrize("key", fit.KEYS)
