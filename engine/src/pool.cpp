@@ -74,16 +74,18 @@ struct PoolState {
     std::atomic<std::size_t> threads{0};  // set once the start has succeeded
 };
 
-// How long a waiting thread spins, then yields, before it sleeps. A worker
-// that has just finished a pass keeps watching for 20 microseconds, long
-// enough to catch the next pass of a caller that computes spectra back to
-// back; the caller, whose own processor a worker may need, for 2. The spin
-// is measured by the clock, not in iterations: a pause instruction takes
-// from 10 to 140 cycles depending on the processor.
-constexpr std::chrono::nanoseconds kWorkerSpin{20'000};
-constexpr std::chrono::nanoseconds kCallerSpin{2'000};
+// How long a waiting thread watches before it sleeps: a worker that has just
+// finished a pass 50 microseconds, long enough to catch the next pass of a
+// caller that computes spectra back to back; the caller, whose own
+// processor a worker may need, 5. It spins on the pause instruction for the
+// first microsecond only and then yields the processor between looks, so
+// that on a busy machine the watching costs the other threads nothing.
+// Both spans are measured by the clock: a pause takes from 10 to 140 cycles
+// depending on the processor.
+constexpr std::chrono::nanoseconds kSpin{1'000};
+constexpr std::chrono::nanoseconds kWorkerWatch{50'000};
+constexpr std::chrono::nanoseconds kCallerWatch{5'000};
 constexpr int kPausesPerClockRead = 16;
-constexpr int kYields = 8;
 
 inline void relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -93,17 +95,14 @@ inline void relax() noexcept {
 
 // Returns once `word` no longer holds `old`.
 void wait_for_change(const std::atomic<std::uint32_t>& word, std::uint32_t old,
-                     std::chrono::nanoseconds spin) noexcept {
-    const auto spin_end = std::chrono::steady_clock::now() + spin;
-    do {
+                     std::chrono::nanoseconds watch) noexcept {
+    const auto start = std::chrono::steady_clock::now();
+    for (auto now = start; now - start < watch; now = std::chrono::steady_clock::now()) {
         for (int k = 0; k < kPausesPerClockRead; ++k) {
             if (word.load(std::memory_order_acquire) != old) return;
             relax();
         }
-    } while (std::chrono::steady_clock::now() < spin_end);
-    for (int k = 0; k < kYields; ++k) {
-        if (word.load(std::memory_order_acquire) != old) return;
-        sched_yield();
+        if (now - start >= kSpin) sched_yield();
     }
     while (word.load(std::memory_order_acquire) == old) word.wait(old, std::memory_order_acquire);
 }
@@ -163,7 +162,7 @@ void* worker_main(void* arg) {
         // the first generation it must join is 1.
         std::uint32_t seen = 0;
         for (;;) {
-            wait_for_change(st.generation, seen, kWorkerSpin);
+            wait_for_change(st.generation, seen, kWorkerWatch);
             if (st.dismissed.load(std::memory_order_acquire)) return nullptr;
             seen = st.generation.load(std::memory_order_acquire);
             work_on(*st.pass.load(std::memory_order_acquire));
@@ -245,7 +244,7 @@ void run(std::size_t n, ChunkFn fn, void* ctx) {
     st.generation.notify_all();
     for (std::uint32_t left = st.workers_in_pass.load(std::memory_order_acquire); left != 0;
          left = st.workers_in_pass.load(std::memory_order_acquire)) {
-        wait_for_change(st.workers_in_pass, left, kCallerSpin);
+        wait_for_change(st.workers_in_pass, left, kCallerWatch);
     }
     st.pass.store(nullptr, std::memory_order_relaxed);
 
