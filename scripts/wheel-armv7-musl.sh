@@ -64,12 +64,18 @@ project = tomllib.loads(Path("pyproject.toml").read_text())["project"]
 info = stage / f"{project['name']}-{project['version']}.dist-info"
 info.mkdir()
 lines = [
-    "Metadata-Version: 2.1",
+    "Metadata-Version: 2.4",
     f"Name: {project['name']}",
     f"Version: {project['version']}",
     f"Summary: {project['description']}",
+    f"Author: {', '.join(a['name'] for a in project['authors'])}",
+    f"License-Expression: {project['license']}",
     f"Requires-Python: {project['requires-python']}",
 ]
+lines += [f"License-File: {name}" for name in project["license-files"]]
+(info / "licenses").mkdir()
+for name in project["license-files"]:
+    (info / "licenses" / name).write_bytes(Path(name).read_bytes())
 lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
 lines += [f"Requires-Dist: {d}" for d in project.get("dependencies", [])]
 for extra, deps in project.get("optional-dependencies", {}).items():
