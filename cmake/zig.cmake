@@ -24,7 +24,12 @@ set(CMAKE_C_COMPILER "${ZIG_WRAPPERS}/zig-cc")
 set(CMAKE_CXX_COMPILER "${ZIG_WRAPPERS}/zig-c++")
 set(CMAKE_AR "${ZIG_WRAPPERS}/zig-ar" CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB "${ZIG_WRAPPERS}/zig-ranlib" CACHE FILEPATH "Archive indexer")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# glibc cannot be linked statically: a build for a glibc target (the module)
+# sets ZIG_STATIC_EXECUTABLES=OFF. The checks CMake compiles see it too.
+if(NOT DEFINED ZIG_STATIC_EXECUTABLES OR ZIG_STATIC_EXECUTABLES)
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_WRAPPERS ZIG_STATIC_EXECUTABLES)
 
 # Nothing of the host is searched for the target's libraries and headers;
 # packages built for the target are given by their <Package>_DIR.
