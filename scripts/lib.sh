@@ -248,3 +248,19 @@ cross_engine_tests() {
     stage "$name: engine tests under qemu (not run under qemu: $QEMU_USER_LIMITS)"
     ctest --test-dir "$out/engine" --output-on-failure -j"$(build_jobs)" -E "$QEMU_USER_LIMITS"
 }
+
+# musl_auditwheel_show ROOT WHEEL: `auditwheel show` of a musllinux WHEEL in
+# the armhf root (ensure_root_auditwheel), which prints the report. auditwheel
+# takes the wheel's architecture from its name but the musl version from the
+# machine: it finds musl by its Alpine name, /lib/libc.musl-<arch>.so.1, and
+# runs it; Debian names the same file ld-musl-armhf.so.1. The link exists
+# for this check only. Fails unless musl's version was read.
+musl_auditwheel_show() {
+    local root=$1 wheel=$2 report
+    report=$(in_armhf_root "$root" sh -ec "
+        ln -sfn ld-musl-armhf.so.1 /lib/libc.musl-armv7.so.1
+        trap 'rm -f /lib/libc.musl-armv7.so.1' EXIT
+        /opt/quelva-tools/bin/auditwheel show /src/$wheel" 2>&1)
+    echo "$report"
+    ! echo "$report" | grep -q "can't determine musl libc version"
+}
