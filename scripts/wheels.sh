@@ -59,34 +59,6 @@ manylinux_tag() { # PYTHON: the manylinux platform tag of the glibc floor for PY
     "$1" -c "import sysconfig; m = sysconfig.get_config_var('MULTIARCH'); print('manylinux_${glibc_floor//./_}_' + m.split('-')[0])"
 }
 
-# debian_unpacked ARCH DIR PACKAGE...: the named packages of Debian trixie
-# for ARCH, from the host's own mirror, unpacked (not installed) into DIR. A
-# private apt state keeps the host's apt out of it. Kept while the suite, the
-# architecture and the list are unchanged.
-debian_unpacked() {
-    local arch=$1 dir=$2
-    shift 2
-    local key deb
-    key=$(printf '%s\n' trixie "$arch" "$@" | sha256sum | cut -c1-16)
-    [ -f "$dir/.quelva-unpacked-$key" ] && return 0
-    local apt=$PWD/$dir.apt
-    rm -rf "$dir" "$apt"
-    mkdir -p "$apt"/etc/apt/apt.conf.d "$apt"/etc/apt/preferences.d "$apt"/etc/apt/sources.list.d \
-        "$apt"/var/lib/apt/lists/partial "$apt"/var/cache/apt/archives/partial "$apt"/var/lib/dpkg "$dir"
-    touch "$apt/var/lib/dpkg/status"
-    echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(host_debian_mirror) trixie main" \
-        >"$apt/etc/apt/sources.list"
-    local opts=(-q -o Dir="$apt" -o Dir::State::status="$apt/var/lib/dpkg/status"
-        -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o APT::Sandbox::User=root)
-    apt-get "${opts[@]}" update >/dev/null
-    (cd "$apt" && apt-get "${opts[@]}" download "$@" >/dev/null)
-    for deb in "$apt"/*.deb; do
-        dpkg-deb -x "$deb" "$dir"
-    done
-    rm -rf "$apt"
-    touch "$dir/.quelva-unpacked-$key"
-}
-
 wheels=()
 for version_py in 3.12 3.13; do
     python=$(find_python "$version_py")
