@@ -1,37 +1,5 @@
 # Cross-compilation to 32-bit ARM Linux with hard float and the musl C library,
-# with zig's clang (the `ziglang` package from PyPI) as compiler and linker.
-# Executables are linked statically, so qemu-arm runs them without a root.
-#
-# ZIG_WRAPPERS (environment or cache) names a folder with the commands zig-cc,
-# zig-c++, zig-ar and zig-ranlib, each of which runs `zig <tool>` with the
-# target (`-target arm-linux-musleabihf -mcpu=...`) and its own arguments;
-# ensure_zig in scripts/lib.sh writes them. CMake wants a single program per
-# tool, hence the wrappers.
-set(CMAKE_SYSTEM_NAME Linux)
+# with zig's clang; the wrappers carry the target (see cmake/zig.cmake).
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
-if(NOT ZIG_WRAPPERS)
-  set(ZIG_WRAPPERS "$ENV{ZIG_WRAPPERS}")
-endif()
-if(NOT EXISTS "${ZIG_WRAPPERS}/zig-c++")
-  message(FATAL_ERROR "ZIG_WRAPPERS must name the folder of the zig-c++ wrapper (got '${ZIG_WRAPPERS}')")
-endif()
-set(ZIG_WRAPPERS "${ZIG_WRAPPERS}" CACHE PATH "Folder of the zig-cc/zig-c++/zig-ar/zig-ranlib wrappers")
-
-set(CMAKE_C_COMPILER "${ZIG_WRAPPERS}/zig-cc")
-set(CMAKE_CXX_COMPILER "${ZIG_WRAPPERS}/zig-c++")
-set(CMAKE_AR "${ZIG_WRAPPERS}/zig-ar" CACHE FILEPATH "Archiver")
-set(CMAKE_RANLIB "${ZIG_WRAPPERS}/zig-ranlib" CACHE FILEPATH "Archive indexer")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Nothing of the host is searched for the target's libraries and headers;
-# packages built for the target are given by their <Package>_DIR.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(ARM_QEMU NAMES qemu-arm qemu-arm-static)
-if(ARM_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ARM_QEMU})
-endif()
+set(ZIG_QEMU qemu-arm qemu-arm-static)
+include(${CMAKE_CURRENT_LIST_DIR}/zig.cmake)

@@ -23,34 +23,8 @@ toolchain=$PWD/cmake/arm-linux-gnueabihf.cmake
 out=build/arm
 root=build/armhf-root
 
-stage "arm: GoogleTest for arm-linux-gnueabihf"
-if [ ! -f "$out/gtest-install/lib/cmake/GTest/GTestConfig.cmake" ]; then
-    cmake -S /usr/src/googletest -B "$out/gtest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -Wno-dev -Wno-deprecated -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
-        -DCMAKE_INSTALL_PREFIX="$PWD/$out/gtest-install" >/dev/null
-    cmake --build "$out/gtest" -j"$(build_jobs)" >/dev/null
-    cmake --install "$out/gtest" >/dev/null
-fi
-
-stage "arm: engine and its tests"
-cmake -S . -B "$out/engine" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DBRENMOR_BUILD_TESTS=ON -DQUELVA_WERROR=ON -DGTest_DIR="$PWD/$out/gtest-install/lib/cmake/GTest" >/dev/null
-cmake --build "$out/engine" -j"$(build_jobs)"
-
-# A check that the binaries really are 32-bit ARM hard-float ones.
-for binary in $(find "$out/engine" -name '*_test*' -type f -perm -u+x); do
-    file "$binary" | grep -q 'ELF 32-bit LSB .* ARM' || { file "$binary"; exit 1; }
-    readelf -A "$binary" | grep -q 'Tag_ABI_VFP_args: VFP registers' || { echo "$binary: not hard-float" >&2; exit 1; }
-done
-
-# Two pool tests cannot run under qemu-user, whatever the engine does: qemu
-# does not pass an address-space limit (RLIMIT_AS) on to the host, so no
-# thread stack fails to map; and qemu 7.2 itself aborts (an assertion in its
-# TCG) when a multi-threaded guest forks and the child starts threads. Both
-# run natively in the ordinary suite.
-qemu_limits='^Pool\.(StartFailsWhenNoStackCanBeMapped|ForkedChildStartsAFreshPool)$'
-stage "arm: engine tests under qemu-arm (not run under qemu: $qemu_limits)"
-ctest --test-dir "$out/engine" --output-on-failure -j"$(build_jobs)" -E "$qemu_limits"
+cross_engine_tests arm-linux-gnueabihf "$toolchain" "$out" 'ELF 32-bit LSB .* ARM' \
+    'Tag_ABI_VFP_args: VFP registers'
 
 ensure_armhf_root "$root"
 

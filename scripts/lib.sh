@@ -191,20 +191,31 @@ stage() {
 # name CPU features differently.
 ZIGLANG_VERSION=0.17.1
 
-# ensure_zig DIR: a venv in .venv/arm-tools with zig (from PyPI's ziglang),
-# auditwheel and wheel, and in DIR the wrapper commands zig-cc, zig-c++,
-# zig-ar and zig-ranlib that cmake/arm-linux-musleabihf-zig.cmake expects;
-# the compilers carry the target (armv7-a, VFPv3-D16, no NEON: armhf's baseline).
-# zig's own cache (its builds of musl and libc++) goes under build/ too.
-ensure_zig() {
-    local dir=$1 venv=.venv/arm-tools tool flags
+# The zig target of the armhf musl builds: armv7-a, VFPv3-D16, no NEON
+# (armhf's baseline).
+ZIG_ARMHF_MUSL='-target arm-linux-musleabihf -mcpu=generic+v7a-neon-d32+vfp3d16'
+
+# ensure_wheel_tools: the venv .venv/arm-tools with zig (PyPI's ziglang),
+# auditwheel and wheel.
+ensure_wheel_tools() {
+    local venv=.venv/arm-tools
     make_venv "$venv" "$(find_python 3.13)"
     "$venv/bin/python" -c "import ziglang, auditwheel, wheel" 2>/dev/null ||
         "$venv/bin/python" -m pip install -q "ziglang==$ZIGLANG_VERSION" auditwheel wheel
+}
+
+# ensure_zig DIR [TARGET]: a venv in .venv/arm-tools with zig (from PyPI's
+# ziglang), auditwheel and wheel, and in DIR the wrapper commands zig-cc,
+# zig-c++, zig-ar and zig-ranlib that the cmake/*-zig.cmake toolchain files
+# expect; the compilers carry TARGET (zig's -target and -mcpu options,
+# ZIG_ARMHF_MUSL when not given). zig's own cache (its builds of the C
+# libraries and libc++, for every target) goes under build/ too.
+ensure_zig() {
+    local dir=$1 target=${2:-$ZIG_ARMHF_MUSL} venv=.venv/arm-tools tool flags
+    ensure_wheel_tools
     local zig
     zig=$("$venv/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
     mkdir -p "$dir"
-    local target='-target arm-linux-musleabihf -mcpu=generic+v7a-neon-d32+vfp3d16'
     for tool in cc c++ ar ranlib; do
         case $tool in cc|c++) flags=$target ;; *) flags= ;; esac
         printf '#!/bin/sh\nexec "%s" %s %s "$@"\n' "$zig" "$tool" "$flags" >"$dir/zig-$tool"
@@ -233,4 +244,90 @@ ensure_root_auditwheel() {
 # CMAKE_BUILD_PARALLEL_LEVEL when that is set.
 build_jobs() {
     echo "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+}
+
+# Two pool tests cannot run under qemu-user, whatever the engine does: qemu
+# does not pass an address-space limit (RLIMIT_AS) on to the host, so no
+# thread stack fails to map; and qemu 7.2 itself aborts (an assertion in its
+# TCG) when a multi-threaded guest forks and the child starts threads. Both
+# run natively in the ordinary suite.
+QEMU_USER_LIMITS='^Pool\.(StartFailsWhenNoStackCanBeMapped|ForkedChildStartsAFreshPool)$'
+
+# cross_engine_tests NAME TOOLCHAIN OUT FILE_PATTERN [ABI_PATTERN]: the
+# engine's C++ tests for another architecture, run under qemu-user (the
+# toolchain file names the emulator). GoogleTest is built once with the same
+# toolchain into OUT/gtest-install (Debian's source package); the engine and
+# its tests are built in OUT/engine with warnings as errors. Every test binary
+# must match FILE_PATTERN in the output of `file`, and ABI_PATTERN (if given)
+# in its ARM attributes (`readelf -A`): a check that the binaries really are
+# for the target. NAME heads the output's stages.
+cross_engine_tests() {
+    local name=$1 toolchain=$2 out=$3 file_pattern=$4 abi_pattern=${5:-} binary
+    stage "$name: GoogleTest"
+    if [ ! -f "$out/gtest-install/lib/cmake/GTest/GTestConfig.cmake" ]; then
+        cmake -S /usr/src/googletest -B "$out/gtest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+            -Wno-dev -Wno-deprecated -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
+            -DCMAKE_INSTALL_PREFIX="$PWD/$out/gtest-install" >/dev/null
+        cmake --build "$out/gtest" -j"$(build_jobs)" >/dev/null
+        cmake --install "$out/gtest" >/dev/null
+    fi
+
+    stage "$name: engine and its tests"
+    cmake -S . -B "$out/engine" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DBRENMOR_BUILD_TESTS=ON -DQUELVA_WERROR=ON -DGTest_DIR="$PWD/$out/gtest-install/lib/cmake/GTest" >/dev/null
+    cmake --build "$out/engine" -j"$(build_jobs)"
+
+    for binary in $(find "$out/engine" -name '*_test*' -type f -perm -u+x); do
+        file "$binary" | grep -q "$file_pattern" || { file "$binary"; return 1; }
+        if [ -n "$abi_pattern" ]; then
+            readelf -A "$binary" | grep -q "$abi_pattern" || { echo "$binary: no '$abi_pattern'" >&2; return 1; }
+        fi
+    done
+
+    stage "$name: engine tests under qemu (not run under qemu: $QEMU_USER_LIMITS)"
+    ctest --test-dir "$out/engine" --output-on-failure -j"$(build_jobs)" -E "$QEMU_USER_LIMITS"
+}
+
+# musl_auditwheel_show ROOT WHEEL: `auditwheel show` of a musllinux WHEEL in
+# the armhf root (ensure_root_auditwheel), which prints the report. auditwheel
+# takes the wheel's architecture from its name but the musl version from the
+# machine: it finds musl by its Alpine name, /lib/libc.musl-<arch>.so.1, and
+# runs it; Debian names the same file ld-musl-armhf.so.1. The link exists
+# for this check only. Fails unless musl's version was read.
+musl_auditwheel_show() {
+    local root=$1 wheel=$2 report
+    report=$(in_armhf_root "$root" sh -ec "
+        ln -sfn ld-musl-armhf.so.1 /lib/libc.musl-armv7.so.1
+        trap 'rm -f /lib/libc.musl-armv7.so.1' EXIT
+        /opt/quelva-tools/bin/auditwheel show /src/$wheel" 2>&1)
+    echo "$report"
+    ! echo "$report" | grep -q "can't determine musl libc version"
+}
+
+# debian_unpacked ARCH DIR PACKAGE...: the named packages of Debian trixie
+# for ARCH, from the host's own mirror, unpacked (not installed) into DIR. A
+# private apt state keeps the host's apt out of it. Kept while the suite, the
+# architecture and the list are unchanged.
+debian_unpacked() {
+    local arch=$1 dir=$2
+    shift 2
+    local key deb
+    key=$(printf '%s\n' trixie "$arch" "$@" | sha256sum | cut -c1-16)
+    [ -f "$dir/.quelva-unpacked-$key" ] && return 0
+    local apt=$PWD/$dir.apt
+    rm -rf "$dir" "$apt"
+    mkdir -p "$apt"/etc/apt/apt.conf.d "$apt"/etc/apt/preferences.d "$apt"/etc/apt/sources.list.d \
+        "$apt"/var/lib/apt/lists/partial "$apt"/var/cache/apt/archives/partial "$apt"/var/lib/dpkg "$dir"
+    touch "$apt/var/lib/dpkg/status"
+    echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(host_debian_mirror) trixie main" \
+        >"$apt/etc/apt/sources.list"
+    local opts=(-q -o Dir="$apt" -o Dir::State::status="$apt/var/lib/dpkg/status"
+        -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o APT::Sandbox::User=root)
+    apt-get "${opts[@]}" update >/dev/null
+    (cd "$apt" && apt-get "${opts[@]}" download "$@" >/dev/null)
+    for deb in "$apt"/*.deb; do
+        dpkg-deb -x "$deb" "$dir"
+    done
+    rm -rf "$apt"
+    touch "$dir/.quelva-unpacked-$key"
 }
