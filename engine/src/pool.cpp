@@ -67,6 +67,10 @@ struct PoolState {
     // already created away.
     std::atomic<std::uint32_t> generation{0};
     std::atomic<bool> dismissed{false};
+    // The dismissed threads that have left: a failed start waits for all of
+    // them, so that none still reads this state when a forked child rebuilds
+    // it in place.
+    std::atomic<std::size_t> dismissed_left{0};
     std::atomic<Pass*> pass{nullptr};
     // The workers still in the current pass; the caller waits for 0.
     std::atomic<std::uint32_t> workers_in_pass{0};
@@ -163,7 +167,10 @@ void* worker_main(void* arg) {
         std::uint32_t seen = 0;
         for (;;) {
             wait_for_change(st.generation, seen, kWorkerWatch);
-            if (st.dismissed.load(std::memory_order_acquire)) return nullptr;
+            if (st.dismissed.load(std::memory_order_acquire)) {
+                st.dismissed_left.fetch_add(1, std::memory_order_release);
+                return nullptr;  // touches the state no more
+            }
             seen = st.generation.load(std::memory_order_acquire);
             work_on(*st.pass.load(std::memory_order_acquire));
             if (st.workers_in_pass.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -188,6 +195,7 @@ void ensure_started(PoolState& st) {
     const std::size_t count = choose_thread_count(
         std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), default_thread_count());
 
+    std::size_t created = 0;
     pthread_attr_t attr;
     int error = pthread_attr_init(&attr);
     if (error == 0) {
@@ -196,6 +204,7 @@ void ensure_started(PoolState& st) {
         for (std::size_t k = 0; error == 0 && k < count; ++k) {
             pthread_t thread;
             error = g_thread_creator(&thread, &attr, &worker_main, &st);
+            if (error == 0) ++created;
         }
         pthread_attr_destroy(&attr);
     }
@@ -205,6 +214,7 @@ void ensure_started(PoolState& st) {
         st.dismissed.store(true, std::memory_order_release);
         st.generation.fetch_add(1, std::memory_order_release);
         st.generation.notify_all();
+        while (st.dismissed_left.load(std::memory_order_acquire) != created) sched_yield();
         panic(std::string(texts::kPoolNotInitialized) + texts::kPoolIoError +
               detail::os_error_debug(error) + ") }");
     }
