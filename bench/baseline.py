@@ -54,10 +54,10 @@ def load(directory: str | os.PathLike) -> tuple[ModuleType | None, str]:
     if so in _LOADED:
         return _LOADED[so], ""
     loader = importlib.machinery.ExtensionFileLoader("quelva", str(so))
-    spec = importlib.util.spec_from_file_location("quelva", str(so), loader=loader)
+    module_spec = importlib.util.spec_from_file_location("quelva", str(so), loader=loader)
     saved = sys.modules.pop("quelva", None)
     try:
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(module_spec)
         loader.exec_module(module)
     except Exception as exc:  # a stale or foreign build fails in many ways
         return None, f"{so} does not load: {type(exc).__name__}: {exc}".splitlines()[0]

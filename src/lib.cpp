@@ -1140,12 +1140,12 @@ PyModuleDef g_probe_def = {
 };
 
 void require_single_phase_allowed() {
-    // The module specification only has to name the module; a bare module
-    // object with a "name" attribute will do.
-    Ref spec = checked(PyModule_New("quelva"));
+    // What the import machinery passes along only has to name the module; a
+    // bare module object with a "name" attribute will do.
+    Ref import_record = checked(PyModule_New("quelva"));
     Ref name = checked(PyUnicode_FromString("quelva"));
-    if (PyObject_SetAttrString(spec.get(), "name", name.get()) != 0) throw PyErrSet{};
-    Ref probe = checked(PyModule_FromDefAndSpec(&g_probe_def, spec.get()));
+    if (PyObject_SetAttrString(import_record.get(), "name", name.get()) != 0) throw PyErrSet{};
+    Ref probe = checked(PyModule_FromDefAndSpec(&g_probe_def, import_record.get()));
 }
 
 // Gives the owner identifier back, with whatever this initialisation put in
