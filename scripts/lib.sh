@@ -21,6 +21,34 @@ find_python() {
     return 1
 }
 
+# The machine's cache of what the scripts make from outside sources (Debian
+# roots, cross-built interpreters, zig's builds of C libraries, downloaded
+# wheels), shared by every clone on this machine. Nothing depends on it: an
+# entry is made when it is missing, in a folder named by a key of what it was
+# made from, so a changed recipe makes a new entry instead of reusing an old one.
+QUELVA_CACHE=${QUELVA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quelva}
+
+# cache_entry NAME KEY_PART...: prints the folder of the cache entry NAME made
+# from KEY_PART... (the recipe's inputs: versions, package lists, flags).
+cache_entry() {
+    local name=$1
+    shift
+    echo "$QUELVA_CACHE/$name-$(printf '%s\n' "$@" | sha256sum | cut -c1-16)"
+}
+
+# cache_locked ENTRY COMMAND...: runs COMMAND while holding ENTRY's lock, so
+# two runs on one machine (CI and a release check, say) never make the same
+# entry at once; the second waits and then finds it made.
+cache_locked() {
+    local entry=$1
+    shift
+    mkdir -p "$(dirname "$entry")"
+    (
+        flock 9
+        "$@"
+    ) 9>"$entry.lock"
+}
+
 # ensure_apt PACKAGE...: installs the Debian packages that are not installed yet.
 ensure_apt() {
     local missing=() pkg
