@@ -19,9 +19,12 @@
 # Everything is made in machine-wide cache entries (QUELVA_CACHE, see
 # scripts/lib.sh) keyed by what they are made from: the source versions, the
 # target and the flags below. Nothing depends on the cache: a missing entry is
-# made (cold: about 8 minutes for x86-64, more for armhf), an existing one is
-# reused. Left out: _ssl, _sqlite3, _lzma, _bz2, readline, curses, dbm, tk
-# (none is needed by the module's tests; those that want ssl or sqlite3 skip).
+# made, an existing one is reused (then the script takes about 3 s). Cold, on
+# two cores shared with other builds: the build Python 11 min, each target
+# 13 min (both at once), plus a few minutes when zig's cache has no musl for
+# the target yet. Left out: _ssl, _sqlite3, _lzma, _bz2, readline, curses,
+# dbm, tk (the suite needs none: distributed, which needs ssl, skips; mypy is
+# run with a file cache).
 #
 #   bash scripts/musl-python.sh TARGET
 set -euo pipefail
