@@ -316,18 +316,27 @@ ensure_wheel_tools() {
         "$venv/bin/python" -m pip install -q "ziglang==$ZIGLANG_VERSION" auditwheel wheel
 }
 
-# ensure_zig DIR [TARGET]: a venv in .venv/arm-tools with zig (from PyPI's
-# ziglang), auditwheel and wheel, and in DIR the wrapper commands zig-cc,
+_install_ziglang() {
+    "$(find_python 3.13)" -m pip install -q --no-deps --target "$1" "ziglang==$ZIGLANG_VERSION"
+}
+
+# ensure_zig DIR [TARGET]: zig (PyPI's ziglang) in the machine's cache, the
+# venv .venv/arm-tools with auditwheel and wheel, and in DIR the wrapper commands zig-cc,
 # zig-c++, zig-ar and zig-ranlib that the cmake/*-zig.cmake toolchain files
 # expect; the compilers carry TARGET (zig's -target and -mcpu options,
 # ZIG_ARMHF_MUSL when not given). zig's global cache (its builds of the C
 # libraries and libc++, for every target) is the machine's cache entry for
 # this zig release; zig locks its own cache files, so runs may share it.
 ensure_zig() {
-    local dir=$1 target=${2:-$ZIG_ARMHF_MUSL} venv=.venv/arm-tools tool flags
+    local dir=$1 target=${2:-$ZIG_ARMHF_MUSL} tool flags
     ensure_wheel_tools
-    local zig
-    zig=$("$venv/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    # zig itself is a cache entry too: zig's cache knows its own library
+    # sources by their path, so a zig installed anew in every clone would
+    # rebuild libc++ and the C libraries for every target in each.
+    local home
+    home=$(cache_entry ziglang "$ZIGLANG_VERSION")
+    cache_make "$home" _install_ziglang
+    local zig=$home/ziglang/zig
     mkdir -p "$dir"
     for tool in cc c++ ar ranlib; do
         case $tool in cc|c++) flags=$target ;; *) flags= ;; esac
