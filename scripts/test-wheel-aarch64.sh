@@ -42,7 +42,7 @@ mapfile -t test_tools < <(extra_requirements test)
 passed=()
 for numpy in "numpy>=2" ""; do
     label=${numpy:-without NumPy}
-    site=$PWD/build/aarch64-suite/site-${numpy:+numpy}${numpy:-nonumpy}
+    site=$PWD/build/aarch64-suite/site-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
     stage "aarch64 suite: the test tools ${numpy:+and NumPy }and the wheel from dist/ ($label)"
     rm -rf "$site" && mkdir -p "$site"
     # The suite's tools that run without NumPy; with NumPy, also what the
