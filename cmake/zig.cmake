@@ -7,7 +7,7 @@
 #
 # ZIG_WRAPPERS (environment or cache) names a folder with the commands zig-cc,
 # zig-c++, zig-ar and zig-ranlib, each of which runs `zig <tool>` with the
-# target (`-target ... -mcpu=...`) and its own arguments; ensure_zig in
+# target (`-target ... -mcpu=...`, C library included) and its own arguments; ensure_zig in
 # scripts/lib.sh writes them. CMake wants a single program per tool, hence the
 # wrappers.
 set(CMAKE_SYSTEM_NAME Linux)
@@ -38,7 +38,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-find_program(ZIG_QEMU_PROGRAM NAMES ${ZIG_QEMU})
-if(ZIG_QEMU_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZIG_QEMU_PROGRAM})
+if(ZIG_QEMU)
+  find_program(ZIG_QEMU_PROGRAM NAMES ${ZIG_QEMU})
+  if(ZIG_QEMU_PROGRAM)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${ZIG_QEMU_PROGRAM})
+  endif()
 endif()

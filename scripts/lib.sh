@@ -49,6 +49,25 @@ cache_locked() {
     ) 9>"$entry.lock"
 }
 
+# cache_make ENTRY MAKER ARG...: makes the cache entry ENTRY unless it exists:
+# `MAKER ARG... ENTRY.tmp` under ENTRY's lock, then ENTRY.tmp renamed to
+# ENTRY, so a half-made entry (a run killed midway) is never taken for one.
+cache_make() {
+    local entry=$1
+    shift
+    [ -d "$entry" ] && return 0
+    cache_locked "$entry" _cache_make_locked "$entry" "$@"
+}
+_cache_make_locked() {
+    local entry=$1
+    shift
+    # Another run may have made it while this one waited for the lock.
+    [ -d "$entry" ] && return 0
+    rm -rf "$entry.tmp"
+    "$@" "$entry.tmp"
+    mv "$entry.tmp" "$entry"
+}
+
 # ensure_apt PACKAGE...: installs the Debian packages that are not installed yet.
 ensure_apt() {
     local missing=() pkg
@@ -159,42 +178,106 @@ ensure_binfmt_arm() {
     grep -q '^enabled' /proc/sys/fs/binfmt_misc/qemu-arm
 }
 
-# The Debian trixie armhf root in which the module is built and tested under
-# emulation. Its package list is part of the cache key: a changed list makes a
-# new root.
+# The Debian trixie armhf root in which the module is tested under emulation
+# (and auditwheel reads armhf's glibc and musl). Its package list is part of
+# the cache key: a changed list makes a new root.
 ARMHF_ROOT_PACKAGES=(
     python3 python3-dev python3-venv python3-pip
     python3-numpy python3-numpy-dev python3-pytest python3-hypothesis python3-mpmath python3-mypy
     python3-scikit-build-core python3-pyelftools g++ cmake make musl
 )
 
-# ensure_armhf_root DIR: makes (once) a Debian trixie armhf root in DIR.
-ensure_armhf_root() {
-    local dir=$1 key
-    key=$(printf '%s\n' trixie "${ARMHF_ROOT_PACKAGES[@]}" | sha256sum | cut -c1-16)
-    if [ -f "$dir/.quelva-root-$key" ]; then
-        echo "== armhf root: cached in $dir"
+# _mmdebstrap SUITE ARCH PACKAGES DIR: a Debian root of SUITE for ARCH with
+# the comma-separated PACKAGES, from the host's own mirror, made in DIR.
+# unstable's Release file is past its Valid-Until date on the mirror; the
+# signature is still checked.
+_mmdebstrap() {
+    local suite=$1 arch=$2 packages=$3 dir=$4
+    echo "== $suite $arch root: mmdebstrap from $(host_debian_mirror) into $dir"
+    mmdebstrap --quiet --variant=apt --architectures="$arch" --include="$packages" \
+        --aptopt='Acquire::Check-Valid-Until "false"' \
+        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' \
+        "$suite" "$dir" "$(host_debian_mirror)"
+}
+
+# debian_root SUITE ARCH PACKAGE...: sets DEBIAN_ROOT to a cache entry with a
+# Debian root of SUITE for ARCH with the named packages installed, made now if
+# missing. A root is only read by the scripts, never changed: what a run
+# installs goes under the work tree's build/ (bound at /src).
+debian_root() {
+    local suite=$1 arch=$2
+    shift 2
+    DEBIAN_ROOT=$(cache_entry "root-$suite-$arch" mmdebstrap "$suite" "$arch" "$@")
+    if [ -d "$DEBIAN_ROOT" ]; then
+        echo "== $suite $arch root: cached in $DEBIAN_ROOT"
         return 0
     fi
     ensure_apt mmdebstrap arch-test debian-archive-keyring
-    ensure_binfmt_arm
-    rm -rf "$dir" "$dir.tmp"
-    mkdir -p "$(dirname "$dir")"
-    local packages
-    packages=$(IFS=,; echo "${ARMHF_ROOT_PACKAGES[*]}")
-    echo "== armhf root: mmdebstrap trixie from $(host_debian_mirror) into $dir"
-    mmdebstrap --quiet --variant=apt --architectures=armhf --include="$packages" \
-        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
-        --dpkgopt='path-exclude=/usr/share/locale/*' \
-        trixie "$dir.tmp" "$(host_debian_mirror)"
-    mv "$dir.tmp" "$dir"
-    touch "$dir/.quelva-root-$key"
+    cache_make "$DEBIAN_ROOT" _mmdebstrap "$suite" "$arch" "$(IFS=,; echo "$*")"
 }
 
-# in_armhf_root DIR COMMAND...: runs COMMAND inside the armhf root, under
-# emulation, with /proc, /dev and /sys of its own mount namespace (they vanish
+# ensure_armhf_root: sets ARMHF_ROOT to the cached trixie armhf root, with
+# auditwheel in a venv at /opt/quelva-tools, where it reads the target's own
+# libraries. The host's pip fetches auditwheel (pure Python): the root has no
+# access to the package index.
+ensure_armhf_root() {
+    ensure_binfmt_arm
+    ARMHF_ROOT=$(cache_entry root-trixie-armhf mmdebstrap trixie armhf "${ARMHF_ROOT_PACKAGES[@]}" auditwheel)
+    if [ -d "$ARMHF_ROOT" ]; then
+        echo "== trixie armhf root: cached in $ARMHF_ROOT"
+        return 0
+    fi
+    ensure_apt mmdebstrap arch-test debian-archive-keyring
+    cache_make "$ARMHF_ROOT" _make_armhf_root
+}
+_make_armhf_root() {
+    local dir=$1 tools=/opt/quelva-tools
+    _mmdebstrap trixie armhf "$(IFS=,; echo "${ARMHF_ROOT_PACKAGES[*]}")" "$dir"
+    "$(find_python 3.13)" -m pip download -q --only-binary=:all: -d "$dir/tmp/tool-wheels" auditwheel
+    in_root "$dir" sh -ec "
+        python3 -m venv $tools
+        $tools/bin/python -m pip install -q --no-index --find-links /tmp/tool-wheels auditwheel
+        rm -rf /tmp/tool-wheels"
+}
+
+# The Debian unstable amd64 root with CPython 3.14 and 3.15 (and Debian's
+# NumPy, which FindPython asks for its version when a wheel for either is
+# configured). The wheels' tests run in it natively.
+UNSTABLE_ROOT_PACKAGES=(python3.14 python3.14-venv python3.15 python3.15-venv python3-numpy)
+
+# ensure_unstable_root: sets UNSTABLE_ROOT to the cached unstable amd64 root.
+ensure_unstable_root() {
+    debian_root unstable amd64 "${UNSTABLE_ROOT_PACKAGES[@]}"
+    UNSTABLE_ROOT=$DEBIAN_ROOT
+}
+
+# root_python_launcher ROOT PYTHON: prints a shell script that runs ROOT's
+# /usr/bin/PYTHON on this machine without entering the root: through the
+# root's own loader and C library (newer than the host's), with the root's
+# /usr as its home. For configuring builds; tests run inside the root.
+root_python_launcher() {
+    local root=$1 python=$2 loader
+    loader=$(readelf -l "$root/usr/bin/$python" | sed -n 's/.*interpreter: \(.*\)]/\1/p')
+    loader=$(readlink -f "$root$loader")
+    case $loader in "$root"/*) ;; *) echo "$python's loader is outside $root" >&2; return 1 ;; esac
+    # The libraries that Debian's alternatives choose (BLAS and LAPACK for
+    # NumPy) are reached through absolute links, which point at the host:
+    # their folders, inside the root, go on the search path too.
+    local path alternative
+    path=$(dirname "$loader")
+    for alternative in "$root"/etc/alternatives/*.so*; do
+        [ -L "$alternative" ] || continue
+        path=$path:$root$(dirname "$(readlink "$alternative")")
+    done
+    printf '#!/bin/sh\nPYTHONHOME=%s/usr exec %s --library-path %s %s/usr/bin/%s "$@"\n' \
+        "$root" "$loader" "$path" "$root" "$python"
+}
+
+# in_root DIR COMMAND...: runs COMMAND inside the Debian root DIR (under
+# emulation when it is for another architecture), with /proc, /dev and /sys of its own mount namespace (they vanish
 # when the command ends, whatever happens) and the work tree bound at /src.
-in_armhf_root() {
+in_root() {
     local dir=$1
     shift
     unshare --mount --propagation private -- sh -euc '
@@ -208,6 +291,7 @@ in_armhf_root() {
         exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 "$@"
     ' sh "$dir" "$PWD" "$@"
 }
+in_armhf_root() { in_root "$@"; }
 
 # stage TEXT: a heading in a script's output, with the seconds since the
 # script started.
@@ -232,17 +316,27 @@ ensure_wheel_tools() {
         "$venv/bin/python" -m pip install -q "ziglang==$ZIGLANG_VERSION" auditwheel wheel
 }
 
-# ensure_zig DIR [TARGET]: a venv in .venv/arm-tools with zig (from PyPI's
-# ziglang), auditwheel and wheel, and in DIR the wrapper commands zig-cc,
+_install_ziglang() {
+    "$(find_python 3.13)" -m pip install -q --no-deps --target "$1" "ziglang==$ZIGLANG_VERSION"
+}
+
+# ensure_zig DIR [TARGET]: zig (PyPI's ziglang) in the machine's cache, the
+# venv .venv/arm-tools with auditwheel and wheel, and in DIR the wrapper commands zig-cc,
 # zig-c++, zig-ar and zig-ranlib that the cmake/*-zig.cmake toolchain files
 # expect; the compilers carry TARGET (zig's -target and -mcpu options,
-# ZIG_ARMHF_MUSL when not given). zig's own cache (its builds of the C
-# libraries and libc++, for every target) goes under build/ too.
+# ZIG_ARMHF_MUSL when not given). zig's global cache (its builds of the C
+# libraries and libc++, for every target) is the machine's cache entry for
+# this zig release; zig locks its own cache files, so runs may share it.
 ensure_zig() {
-    local dir=$1 target=${2:-$ZIG_ARMHF_MUSL} venv=.venv/arm-tools tool flags
+    local dir=$1 target=${2:-$ZIG_ARMHF_MUSL} tool flags
     ensure_wheel_tools
-    local zig
-    zig=$("$venv/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    # zig itself is a cache entry too: zig's cache knows its own library
+    # sources by their path, so a zig installed anew in every clone would
+    # rebuild libc++ and the C libraries for every target in each.
+    local home
+    home=$(cache_entry ziglang "$ZIGLANG_VERSION")
+    cache_make "$home" _install_ziglang
+    local zig=$home/ziglang/zig
     mkdir -p "$dir"
     for tool in cc c++ ar ranlib; do
         case $tool in cc|c++) flags=$target ;; *) flags= ;; esac
@@ -250,21 +344,16 @@ ensure_zig() {
         chmod +x "$dir/zig-$tool"
     done
     export ZIG_WRAPPERS=$PWD/$dir
-    export ZIG_GLOBAL_CACHE_DIR=$PWD/build/musl/zig-cache
-    export ZIG_LOCAL_CACHE_DIR=$PWD/build/musl/zig-cache
+    ZIG_GLOBAL_CACHE_DIR=$(cache_entry zig-cache "$ZIGLANG_VERSION")
+    mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
+    export ZIG_GLOBAL_CACHE_DIR
+    export ZIG_LOCAL_CACHE_DIR=$PWD/build/zig-local-cache
 }
 
-# ensure_root_auditwheel ROOT: auditwheel in a venv at /opt/quelva-tools of the
-# armhf root, where it reads the target's own libraries. The host's pip
-# fetches it (pure Python): the root has no access to the package index.
+# ensure_root_auditwheel ROOT: auditwheel is part of the armhf root's recipe
+# (ensure_armhf_root); kept for the scripts that still call it.
 ensure_root_auditwheel() {
-    local dir=$1 tools=/opt/quelva-tools wheels=build/arm/tool-wheels
-    [ -x "$dir$tools/bin/auditwheel" ] && return 0
-    rm -rf "$wheels"
-    "$(find_python 3.13)" -m pip download -q --only-binary=:all: -d "$wheels" auditwheel
-    in_armhf_root "$dir" sh -ec "
-        python3 -m venv $tools
-        $tools/bin/python -m pip install -q --no-index --find-links /src/$wheels auditwheel"
+    [ -x "$1/opt/quelva-tools/bin/auditwheel" ]
 }
 
 # build_jobs: how many compile and test jobs a script runs at once: the
@@ -332,30 +421,37 @@ musl_auditwheel_show() {
     ! echo "$report" | grep -q "can't determine musl libc version"
 }
 
-# debian_unpacked ARCH DIR PACKAGE...: the named packages of Debian trixie
-# for ARCH, from the host's own mirror, unpacked (not installed) into DIR. A
-# private apt state keeps the host's apt out of it. Kept while the suite, the
-# architecture and the list are unchanged.
+# debian_unpacked SUITE ARCH PACKAGE...: sets DEBIAN_UNPACKED to a cache
+# entry with the named packages of Debian SUITE for ARCH, from the host's own
+# mirror, unpacked (not installed), made now if missing. A private apt state
+# keeps the host's apt out of it.
 debian_unpacked() {
-    local arch=$1 dir=$2
+    local suite=$1 arch=$2
     shift 2
-    local key deb
-    key=$(printf '%s\n' trixie "$arch" "$@" | sha256sum | cut -c1-16)
-    [ -f "$dir/.quelva-unpacked-$key" ] && return 0
-    local apt=$PWD/$dir.apt
-    rm -rf "$dir" "$apt"
+    DEBIAN_UNPACKED=$(cache_entry "unpacked-$suite-$arch" "$suite" "$arch" "$@")
+    [ -d "$DEBIAN_UNPACKED" ] && return 0
+    ensure_apt debian-archive-keyring
+    cache_make "$DEBIAN_UNPACKED" _debian_unpack "$suite" "$arch" "$@"
+}
+_debian_unpack() {
+    local suite=$1 arch=$2 dir=${*: -1} deb
+    local packages=("${@:3:$#-3}")
+    local apt=$dir.apt
+    rm -rf "$apt"
     mkdir -p "$apt"/etc/apt/apt.conf.d "$apt"/etc/apt/preferences.d "$apt"/etc/apt/sources.list.d \
         "$apt"/var/lib/apt/lists/partial "$apt"/var/cache/apt/archives/partial "$apt"/var/lib/dpkg "$dir"
     touch "$apt/var/lib/dpkg/status"
-    echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(host_debian_mirror) trixie main" \
+    echo "deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(host_debian_mirror) $suite main" \
         >"$apt/etc/apt/sources.list"
+    # unstable's Release file is past its Valid-Until date on the mirror.
     local opts=(-q -o Dir="$apt" -o Dir::State::status="$apt/var/lib/dpkg/status"
-        -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o APT::Sandbox::User=root)
+        -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o APT::Sandbox::User=root
+        -o Acquire::Check-Valid-Until=false)
+    echo "== $suite $arch: unpacking ${packages[*]}"
     apt-get "${opts[@]}" update >/dev/null
-    (cd "$apt" && apt-get "${opts[@]}" download "$@" >/dev/null)
+    (cd "$apt" && apt-get "${opts[@]}" download "${packages[@]}" >/dev/null)
     for deb in "$apt"/*.deb; do
         dpkg-deb -x "$deb" "$dir"
     done
     rm -rf "$apt"
-    touch "$dir/.quelva-unpacked-$key"
 }

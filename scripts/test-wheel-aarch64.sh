@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The module's suite without NumPy against the manylinux aarch64 wheel in
-# dist/ (scripts/wheels.sh), under qemu-aarch64: Debian trixie's arm64 CPython
-# 3.13 and the C libraries it needs, unpacked (not installed) under build/;
-# the test tools (pure Python) and the wheel put in its site folder by the
-# host's pip, from dist/ for the wheel. Child interpreters that tests start
+# The module's whole suite, with NumPy and without, against the manylinux
+# aarch64 wheel for CPython 3.13 in dist/ (scripts/wheels.sh), under
+# qemu-aarch64: Debian trixie's arm64 CPython 3.13 and the C libraries it
+# needs, unpacked (not installed) into the machine's cache; the test tools,
+# PyPI's aarch64 NumPy and the wheel (from dist/) put in a site folder under
+# build/ by the host's pip. Child interpreters that tests start
 # run through binfmt_misc, which this script enables for aarch64.
 #
 #   bash scripts/test-wheel-aarch64.sh [pytest args...]
@@ -18,26 +19,53 @@ ensure_wheel_tools
 tools=.venv/arm-tools
 version=$("$tools/bin/python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
-root=build/arm64-python
 stage "aarch64 suite: Debian's arm64 CPython 3.13"
-debian_unpacked arm64 "$root" libc6 libgcc-s1 libstdc++6 libpython3.13-minimal libpython3.13-stdlib \
+debian_unpacked trixie arm64 libc6 libgcc-s1 libstdc++6 libpython3.13-minimal libpython3.13-stdlib \
     python3.13-minimal libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1 libssl3t64 libsqlite3-0 \
     libmpdec4 libncursesw6 libtinfo6 libreadline8t64 libuuid1 libcrypt1
-# Debian's loader lives in /usr/lib; its programs ask for /lib.
-[ -e "$root/lib" ] || ln -s usr/lib "$root/lib"
-
-site=$root/usr/lib/python3/dist-packages
-stage "aarch64 suite: the test tools and the wheel from dist/"
-rm -rf "$site" && mkdir -p "$site"
-target_pip=(-m pip install -q --target "$site" --python-version 3.13 --implementation cp --abi cp313
-    --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 --only-binary=:all:)
-# The suite's tools that run without NumPy; dask, distributed and tmm serve
-# only the examples' tests, which need NumPy.
-"$tools/bin/python" "${target_pip[@]}" pytest hypothesis mpmath
-"$tools/bin/python" "${target_pip[@]}" --no-index --no-deps --find-links dist "quelva==$version"
-
-stage "aarch64 suite: the module's tests under qemu-aarch64 (without NumPy)"
+# The emulator's root (QEMU_LD_PREFIX): the cached packages' /usr, and the
+# /lib through which Debian's programs ask for their loader (Debian's loader
+# lives in /usr/lib).
+root=build/aarch64-suite/root
+rm -rf "$root" && mkdir -p "$root"
+ln -s "$DEBIAN_UNPACKED/usr" "$root/usr"
+ln -s usr/lib "$root/lib"
 python=$PWD/$root/usr/bin/python3.13
-QEMU_LD_PREFIX=$PWD/$root "$python" -c 'import platform, quelva; print(platform.machine(), quelva.__file__)'
-(cd tests && QEMU_LD_PREFIX=$PWD/../$root "$python" -m pytest -q -ra -p no:cacheprovider "$@" .)
-stage "aarch64 suite: passed"
+
+# Two site folders, put on the interpreter's path by PYTHONPATH: the suite's
+# tools and the wheel from dist/, and the same with PyPI's manylinux NumPy
+# (its OpenBLAS inside). The host's pip installs them for the target.
+target_pip=(-m pip install -q --python-version 3.13 --implementation cp --abi cp313
+    --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64
+    --only-binary=:all:)
+mapfile -t test_tools < <(extra_requirements test)
+passed=()
+for numpy in "numpy>=2" ""; do
+    label=${numpy:-without NumPy}
+    site=$PWD/build/aarch64-suite/site-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
+    stage "aarch64 suite: the test tools ${numpy:+and NumPy }and the wheel from dist/ ($label)"
+    rm -rf "$site" && mkdir -p "$site"
+    # The suite's tools that run without NumPy; with NumPy, also what the
+    # examples' tests need (tmm is an sdist of pure Python, built here).
+    if [ -n "$numpy" ]; then
+        mapfile -t wheels_only < <(printf '%s\n' "${test_tools[@]}" $(extra_requirements example fit) | grep -vx tmm)
+        "$tools/bin/python" "${target_pip[@]}" --target "$site" "$numpy" "${wheels_only[@]}"
+        "$tools/bin/python" -m pip install -q --no-deps --target "$site" tmm
+    else
+        "$tools/bin/python" "${target_pip[@]}" --target "$site" pytest hypothesis mpmath
+    fi
+    "$tools/bin/python" "${target_pip[@]}" --target "$site" --no-index --no-deps --find-links dist "quelva==$version"
+
+    stage "aarch64 suite: the module's tests under qemu-aarch64 ($label)"
+    started=$SECONDS
+    # OpenBLAS picks its kernels by the CPU it sees, and qemu's reports
+    # features (SVE) whose emulation gave wrong complex products here (tmm's
+    # 2x2 matrix products, R of 131); the generic ARMv8 kernels are right.
+    export OPENBLAS_CORETYPE=ARMV8
+    export QEMU_LD_PREFIX=$PWD/$root PYTHONPATH=$site
+    "$python" -c 'import platform, quelva; print(platform.machine(), quelva.__file__)'
+    (cd tests && "$python" -m pytest -q -ra -p no:cacheprovider "$@" .)
+    unset QEMU_LD_PREFIX PYTHONPATH OPENBLAS_CORETYPE
+    passed+=("$label: $((SECONDS - started)) s")
+done
+stage "aarch64 suite: passed (${passed[*]})"
