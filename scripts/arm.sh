@@ -11,6 +11,7 @@
 # build/; a fresh machine makes them.
 #
 #   bash scripts/arm.sh [pytest args...]
+#   QUELVA_SUITES=without-numpy bash scripts/arm.sh   (CI: the suite without NumPy only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -42,7 +43,9 @@ in_armhf_root "$root" /opt/quelva-tools/bin/auditwheel show "/src/$wheel"
 # Two environments, made under build/ by the root's CPython: Debian's NumPy
 # and test tools, and the same tools without NumPy (a folder of links to
 # Debian's packages less numpy). The wheel is installed into each by pip.
-for env in numpy nonumpy; do
+envs=(nonumpy)
+! with_numpy_suites || envs=(numpy nonumpy)
+for env in "${envs[@]}"; do
     stage "arm: the module's tests in the armhf root ($env)"
     in_armhf_root "$root" sh -ec "
         venv=/src/$out/venv-$env

@@ -68,6 +68,19 @@ _cache_make_locked() {
     mv "$entry.tmp" "$entry"
 }
 
+# with_numpy_suites: whether the platform scripts (arm.sh,
+# test-wheel-aarch64.sh, test-wheels-musl.sh) run the suite with NumPy as well
+# as the one without. QUELVA_SUITES=without-numpy keeps only the one without:
+# CI's choice, since under emulation the suite with NumPy takes most of an
+# hour; scripts/release-check.sh runs both.
+with_numpy_suites() {
+    case ${QUELVA_SUITES:-all} in
+        all) return 0 ;;
+        without-numpy) return 1 ;;
+        *) echo "QUELVA_SUITES is all or without-numpy, not '$QUELVA_SUITES'" >&2; exit 2 ;;
+    esac
+}
+
 # ensure_apt PACKAGE...: installs the Debian packages that are not installed yet.
 ensure_apt() {
     local missing=() pkg

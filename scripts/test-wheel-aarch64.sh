@@ -8,6 +8,7 @@
 # run through binfmt_misc, which this script enables for aarch64.
 #
 #   bash scripts/test-wheel-aarch64.sh [pytest args...]
+#   QUELVA_SUITES=without-numpy bash scripts/test-wheel-aarch64.sh   (CI: without NumPy only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -40,7 +41,9 @@ target_pip=(-m pip install -q --python-version 3.13 --implementation cp --abi cp
     --only-binary=:all:)
 mapfile -t test_tools < <(extra_requirements test)
 passed=()
-for numpy in "numpy>=2" ""; do
+runs=("")
+! with_numpy_suites || runs=("numpy>=2" "")
+for numpy in "${runs[@]}"; do
     label=${numpy:-without NumPy}
     site=$PWD/build/aarch64-suite/site-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
     stage "aarch64 suite: the test tools ${numpy:+and NumPy }and the wheel from dist/ ($label)"
