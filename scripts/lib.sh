@@ -69,7 +69,7 @@ _cache_make_locked() {
 }
 
 # with_numpy_suites: whether the platform scripts (arm.sh,
-# test-wheel-aarch64.sh, test-wheels-musl.sh) run the suite with NumPy as well
+# test-wheel-qemu.sh, test-wheels-musl.sh) run the suite with NumPy as well
 # as the one without. QUELVA_SUITES=without-numpy keeps only the one without:
 # CI's choice, since under emulation the suite with NumPy takes most of an
 # hour; scripts/release-check.sh runs both.

@@ -13,7 +13,7 @@
 #   3. the suite in the armhf root (Debian's NumPy and without), under
 #      qemu-aarch64 with NumPy and without, and on the musl CPythons
 #      (x86-64 natively, armv7l under qemu);
-#   4. a quick run of the benchmark.
+#   4. a quick run of the benchmark, and its own tests.
 #
 #   bash scripts/release-check.sh
 set -uo pipefail
@@ -40,9 +40,10 @@ step "every wheel and the sdist, with the x86-64 glibc suites" bash scripts/whee
 step "armv7l glibc: engine tests and the wheel's suite in the armhf root" bash scripts/arm.sh
 step "armv7l musl: engine tests" bash scripts/musl.sh
 step "aarch64 musl: engine tests (NEON)" bash scripts/aarch64.sh
-step "aarch64 glibc: the wheel's suite with NumPy and without" bash scripts/test-wheel-aarch64.sh
+step "aarch64 glibc: the wheel's suite with NumPy and without" bash scripts/test-wheel-qemu.sh arm64
 step "musl wheels: x86-64 and armv7l musl CPythons" bash scripts/test-wheels-musl.sh
 step "benchmark, quick run" bash scripts/bench.sh --quick --no-plot
+step "benchmark: the tests of its peer adapters" env QUELVA_BENCH_SKIP_INSTALL=1 bash scripts/bench.sh --test
 
 echo
 echo "== release-check summary ($(git rev-parse --short HEAD), $(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg))"

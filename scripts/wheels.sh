@@ -64,6 +64,15 @@ wheels=("$sdist")
 # The oldest glibc that zig offers and manylinux2014 allows.
 glibc_floor=2.17
 
+# QUELVA_WHEEL_PLATFORMS lists the platform tags to build (default: every
+# one); CI builds those whose suites it runs. QUELVA_WHEEL_MUSL_AUDIT=0 leaves
+# out auditwheel's look at the musl wheels, which needs the armhf root (a
+# quarter of an hour to make on a fresh machine): CI's choice, the release
+# check makes it.
+wanted_platform() {
+    [ -z "${QUELVA_WHEEL_PLATFORMS:-}" ] || [[ " $QUELVA_WHEEL_PLATFORMS " == *" $1 "* ]]
+}
+
 # check_tag WHEEL PLATFORM_TAG REPORT: fails unless auditwheel's REPORT on
 # WHEEL names PLATFORM_TAG as the wheel's own.
 check_tag() {
@@ -84,6 +93,7 @@ for py in $pythons; do
         *) echo "python$py is for $multiarch, not a glibc Linux: no manylinux wheel from it" >&2; exit 1 ;;
     esac
     plat=manylinux_${glibc_floor//./_}_${multiarch%%-*}
+    wanted_platform "$plat" || continue
     name=py${py/./}-$multiarch
     stage "wheels: CPython $py, $multiarch, glibc $glibc_floor, from the sdist"
     wrappers=$out/zig-$multiarch-$glibc_floor
@@ -254,7 +264,12 @@ cross_wheel() {
     local wheel
     wheel=$(ls "$dir"/packed/quelva-*-"$cp-$cp-$plat".whl)
     local report
-    if [ $libc = musl ]; then
+    if [ $libc = musl ] && [ "${QUELVA_WHEEL_MUSL_AUDIT:-1}" = 0 ]; then
+        echo "$wheel: auditwheel not asked (QUELVA_WHEEL_MUSL_AUDIT=0)"
+        cp "$wheel" dist/
+        wheels+=("dist/${wheel##*/}")
+        return 0
+    elif [ $libc = musl ]; then
         # auditwheel reads musl's version by running musl: the armhf root has
         # Debian's, and qemu-arm runs it.
         ensure_armhf_root >/dev/null
@@ -283,6 +298,7 @@ targets=(
 skipped=()
 for entry in "${targets[@]}"; do
     read -r target plat mcpu <<<"$entry"
+    wanted_platform "$plat" || continue
     for py in $pythons; do
         # The x86-64 glibc wheels of the interpreters found here came from the
         # sdist above.

@@ -1,33 +1,42 @@
 #!/usr/bin/env bash
-# The module's whole suite, with NumPy and without, against the manylinux
-# aarch64 wheel for CPython 3.13 in dist/ (scripts/wheels.sh), under
-# qemu-aarch64: Debian trixie's arm64 CPython 3.13 and the C libraries it
-# needs, unpacked (not installed) into the machine's cache; the test tools,
-# PyPI's aarch64 NumPy and the wheel (from dist/) put in a site folder under
-# build/ by the host's pip. Child interpreters that tests start
-# run through binfmt_misc, which this script enables for aarch64.
+# The module's suite against the manylinux wheel for CPython 3.13 in dist/
+# (scripts/wheels.sh) of another architecture, under qemu-user: Debian trixie's
+# CPython 3.13 for that architecture and the C libraries it needs, unpacked
+# (not installed) into the machine's cache; the test tools, PyPI's NumPy where
+# it publishes a wheel for the architecture, and the wheel (from dist/) put in
+# a site folder under build/ by the host's pip. Child interpreters that tests
+# start run through binfmt_misc, which this script enables. ARCH is Debian's
+# name: arm64 (aarch64: with NumPy and without) or armhf (armv7l: without
+# NumPy, which has no armv7l wheel; scripts/arm.sh runs Debian's NumPy there).
 #
-#   bash scripts/test-wheel-aarch64.sh [pytest args...]
-#   QUELVA_SUITES=without-numpy bash scripts/test-wheel-aarch64.sh   (CI: without NumPy only)
+#   bash scripts/test-wheel-qemu.sh ARCH [pytest args...]
+#   QUELVA_SUITES=without-numpy bash scripts/test-wheel-qemu.sh arm64   (CI: without NumPy only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
+arch=${1:-}
+case $arch in
+    arm64) machine=aarch64 emulator=qemu-aarch64 ;;
+    armhf) machine=armv7l emulator=qemu-arm ;;
+    *) echo "usage: bash scripts/test-wheel-qemu.sh arm64|armhf [pytest args...]" >&2; exit 2 ;;
+esac
+shift
 ensure_apt qemu-user-static binfmt-support debian-archive-keyring
 [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64
+[ -e /proc/sys/fs/binfmt_misc/$emulator ] || update-binfmts --enable $emulator
 ensure_wheel_tools
 tools=.venv/arm-tools
 version=$("$tools/bin/python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
-stage "aarch64 suite: Debian's arm64 CPython 3.13"
-debian_unpacked trixie arm64 libc6 libgcc-s1 libstdc++6 libpython3.13-minimal libpython3.13-stdlib \
+stage "$machine suite: Debian's $arch CPython 3.13"
+debian_unpacked trixie "$arch" libc6 libgcc-s1 libstdc++6 libpython3.13-minimal libpython3.13-stdlib \
     python3.13-minimal libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1 libssl3t64 libsqlite3-0 \
     libmpdec4 libncursesw6 libtinfo6 libreadline8t64 libuuid1 libcrypt1
 # The emulator's root (QEMU_LD_PREFIX): the cached packages' /usr, and the
 # /lib through which Debian's programs ask for their loader (Debian's loader
 # lives in /usr/lib).
-root=build/aarch64-suite/root
+root=build/$machine-suite/root
 rm -rf "$root" && mkdir -p "$root"
 ln -s "$DEBIAN_UNPACKED/usr" "$root/usr"
 ln -s usr/lib "$root/lib"
@@ -37,16 +46,16 @@ python=$PWD/$root/usr/bin/python3.13
 # tools and the wheel from dist/, and the same with PyPI's manylinux NumPy
 # (its OpenBLAS inside). The host's pip installs them for the target.
 target_pip=(-m pip install -q --python-version 3.13 --implementation cp --abi cp313
-    --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64
+    --platform manylinux_2_17_$machine --platform manylinux2014_$machine --platform manylinux_2_28_$machine
     --only-binary=:all:)
 mapfile -t test_tools < <(extra_requirements test)
 passed=()
 runs=("")
-! with_numpy_suites || runs=("numpy>=2" "")
+! with_numpy_suites || [ "$arch" != arm64 ] || runs=("numpy>=2" "")
 for numpy in "${runs[@]}"; do
     label=${numpy:-without NumPy}
-    site=$PWD/build/aarch64-suite/site-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
-    stage "aarch64 suite: the test tools ${numpy:+and NumPy }and the wheel from dist/ ($label)"
+    site=$PWD/build/$machine-suite/site-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
+    stage "$machine suite: the test tools ${numpy:+and NumPy }and the wheel from dist/ ($label)"
     rm -rf "$site" && mkdir -p "$site"
     # The suite's tools that run without NumPy; with NumPy, also what the
     # examples' tests need (tmm is an sdist of pure Python, built here).
@@ -59,7 +68,7 @@ for numpy in "${runs[@]}"; do
     fi
     "$tools/bin/python" "${target_pip[@]}" --target "$site" --no-index --no-deps --find-links dist "quelva==$version"
 
-    stage "aarch64 suite: the module's tests under qemu-aarch64 ($label)"
+    stage "$machine suite: the module's tests under $emulator ($label)"
     started=$SECONDS
     # OpenBLAS picks its kernels by the CPU it sees, and qemu's reports
     # features (SVE) whose emulation gave wrong complex products here (tmm's
@@ -71,4 +80,4 @@ for numpy in "${runs[@]}"; do
     unset QEMU_LD_PREFIX PYTHONPATH OPENBLAS_CORETYPE
     passed+=("$label: $((SECONDS - started)) s")
 done
-stage "aarch64 suite: passed (${passed[*]})"
+stage "$machine suite: passed (${passed[*]})"
