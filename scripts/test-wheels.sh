@@ -81,7 +81,10 @@ for version_py in ${QUELVA_WHEEL_PYTHONS:-3.12 3.13 3.14 3.15}; do
         continue
     fi
     wheel=$(ls build/test-wheels/probe/quelva-*.whl)
-    for numpy in "numpy>=2" ""; do
+    # NumPy 1.26, the last 1.x, has wheels up to CPython 3.12.
+    numpys=("numpy>=2" "")
+    [ "$version_py" != 3.12 ] || numpys=("numpy>=2" "numpy==1.26.*" "")
+    for numpy in "${numpys[@]}"; do
         stage "test-wheels: ${wheel##*/}, ${numpy:-without NumPy}"
         rm -rf "$venv"
         "$python" -m venv "$venv"
