@@ -42,7 +42,7 @@ ln -s "$DEBIAN_UNPACKED/usr" "$root/usr"
 ln -s usr/lib "$root/lib"
 python=$PWD/$root/usr/bin/python3.13
 
-# Two site folders, put on the interpreter's path by PYTHONPATH: the suite's
+# Two user site folders (PYTHONUSERBASE, below): the suite's
 # tools and the wheel from dist/, and the same with PyPI's manylinux NumPy
 # (its OpenBLAS inside). The host's pip installs them for the target.
 target_pip=(-m pip install -q --python-version 3.13 --implementation cp --abi cp313
@@ -54,9 +54,13 @@ runs=("")
 ! with_numpy_suites || [ "$arch" != arm64 ] || runs=("numpy>=2" "")
 for numpy in "${runs[@]}"; do
     label=${numpy:-without NumPy}
-    site=$PWD/build/$machine-suite/site-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
+    # The interpreter's user site folder (PYTHONUSERBASE): on its path in
+    # the child interpreters too, even where a test sets PYTHONPATH to a
+    # fake NumPy of its own.
+    userbase=$PWD/build/$machine-suite/user-$([ -n "$numpy" ] && echo numpy || echo nonumpy)
+    site=$userbase/lib/python3.13/site-packages
     stage "$machine suite: the test tools ${numpy:+and NumPy }and the wheel from dist/ ($label)"
-    rm -rf "$site" && mkdir -p "$site"
+    rm -rf "$userbase" && mkdir -p "$site"
     # The suite's tools that run without NumPy; with NumPy, also what the
     # examples' tests need (tmm is an sdist of pure Python, built here).
     if [ -n "$numpy" ]; then
@@ -74,10 +78,10 @@ for numpy in "${runs[@]}"; do
     # features (SVE) whose emulation gave wrong complex products here (tmm's
     # 2x2 matrix products, R of 131); the generic ARMv8 kernels are right.
     export OPENBLAS_CORETYPE=ARMV8
-    export QEMU_LD_PREFIX=$PWD/$root PYTHONPATH=$site
+    export QEMU_LD_PREFIX=$PWD/$root PYTHONUSERBASE=$userbase
     "$python" -c 'import platform, quelva; print(platform.machine(), quelva.__file__)'
     (cd tests && "$python" -m pytest -q -ra -p no:cacheprovider "$@" .)
-    unset QEMU_LD_PREFIX PYTHONPATH OPENBLAS_CORETYPE
+    unset QEMU_LD_PREFIX PYTHONUSERBASE OPENBLAS_CORETYPE
     passed+=("$label: $((SECONDS - started)) s")
 done
 stage "$machine suite: passed (${passed[*]})"
