@@ -34,11 +34,11 @@ root=$ARMHF_ROOT
 version=$(sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 stage "arm: the module's wheel from dist/"
 rm -rf "$out/wheel"
-in_armhf_root "$root" python3 -m pip download -q --no-index --no-deps --only-binary=:all: --find-links /src/dist \
+in_root "$root" python3 -m pip download -q --no-index --no-deps --only-binary=:all: --find-links /src/dist \
     -d /src/$out/wheel "quelva==$version"
 wheel=$(ls "$out"/wheel/quelva-"$version"-cp313-cp313-manylinux*_armv7l.whl)
 echo "$wheel"
-in_armhf_root "$root" /opt/quelva-tools/bin/auditwheel show "/src/$wheel"
+in_root "$root" /opt/quelva-tools/bin/auditwheel show "/src/$wheel"
 
 # Two environments, made under build/ by the root's CPython: Debian's NumPy
 # and test tools, and the same tools without NumPy (a folder of links to
@@ -47,7 +47,7 @@ envs=(nonumpy)
 ! with_numpy_suites || envs=(numpy nonumpy)
 for env in "${envs[@]}"; do
     stage "arm: the module's tests in the armhf root ($env)"
-    in_armhf_root "$root" sh -ec "
+    in_root "$root" sh -ec "
         venv=/src/$out/venv-$env
         rm -rf \$venv
         if [ $env = numpy ]; then

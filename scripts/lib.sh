@@ -304,7 +304,6 @@ in_root() {
         exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 "$@"
     ' sh "$dir" "$PWD" "$@"
 }
-in_armhf_root() { in_root "$@"; }
 
 # stage TEXT: a heading in a script's output, with the seconds since the
 # script started.
@@ -426,7 +425,7 @@ cross_engine_tests() {
 # for this check only. Fails unless musl's version was read.
 musl_auditwheel_show() {
     local root=$1 wheel=$2 report
-    report=$(in_armhf_root "$root" sh -ec "
+    report=$(in_root "$root" sh -ec "
         ln -sfn ld-musl-armhf.so.1 /lib/libc.musl-armv7.so.1
         trap 'rm -f /lib/libc.musl-armv7.so.1' EXIT
         /opt/quelva-tools/bin/auditwheel show /src/$wheel" 2>&1)
