@@ -164,6 +164,12 @@ for name in sys.argv[1:]:
 PY
 }
 
+# project_version: the version in pyproject.toml, which names the wheels and
+# the sdist.
+project_version() {
+    "$(find_python 3.12)" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])'
+}
+
 # host_debian_mirror: prints the URI of the Debian archive that the host's own
 # apt sources use (deb822 or one-line format), so the armhf root comes from
 # the same mirror as the host's packages.

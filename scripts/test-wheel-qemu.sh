@@ -27,7 +27,7 @@ ensure_apt qemu-user-static binfmt-support debian-archive-keyring
 [ -e /proc/sys/fs/binfmt_misc/$emulator ] || update-binfmts --enable $emulator
 ensure_wheel_tools
 tools=.venv/arm-tools
-version=$("$tools/bin/python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+version=$(project_version)
 
 stage "$machine suite: Debian's $arch CPython 3.13"
 debian_unpacked trixie "$arch" libc6 libgcc-s1 libstdc++6 libpython3.13-minimal libpython3.13-stdlib \

@@ -31,7 +31,7 @@ fi
 mapfile -t TEST_REQUIREMENTS < <(extra_requirements test)
 mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example fit)
 host_python=$(find_python 3.13)
-version=$("$host_python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+version=$(project_version)
 out=build/test-wheels-musl
 summaries=()
 failed=0

@@ -20,7 +20,7 @@ if [ $# -gt 0 ] && [ -d "$1" ]; then
 fi
 mapfile -t TEST_REQUIREMENTS < <(extra_requirements test)
 mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example)
-version=$("$(find_python 3.12)" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+version=$(project_version)
 venv=build/test-wheels/venv
 tested=0
 

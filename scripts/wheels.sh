@@ -45,7 +45,7 @@ ensure_wheel_tools
 "$tools/bin/python" -c "import numpy" 2>/dev/null || "$tools/bin/python" -m pip install -q "numpy>=2"
 export PATH=$PWD/$tools/bin:$PATH
 
-version=$("$tools/bin/python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+version=$(project_version)
 mkdir -p dist "$out"
 rm -f dist/quelva-"$version".tar.gz dist/quelva-"$version"-cp3*.whl
 
