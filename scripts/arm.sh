@@ -64,6 +64,6 @@ for env in "${envs[@]}"; do
         fi
         \$venv/bin/python -m pip install -q --no-index --no-deps /src/$wheel
         \$venv/bin/python -c 'import quelva; assert \"/src/$out/venv-\" in quelva.__file__, quelva.__file__'
-        cd /src/tests && \$venv/bin/python -m pytest -q -ra -p no:cacheprovider $*"
+        cd /src/tests && QUELVA_TEST_TIMEOUT_SCALE=$QEMU_TIMEOUT_SCALE \$venv/bin/python -m pytest -q -ra -p no:cacheprovider $*"
 done
 stage "arm: engine and module tests passed on arm-linux-gnueabihf"

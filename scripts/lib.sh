@@ -164,6 +164,10 @@ for name in sys.argv[1:]:
 PY
 }
 
+# How many times a test's hang limit for a child interpreter grows when the
+# suite runs under qemu-user (QUELVA_TEST_TIMEOUT_SCALE, tests/conftest.py).
+QEMU_TIMEOUT_SCALE=4
+
 # project_version: the version in pyproject.toml, which names the wheels and
 # the sdist.
 project_version() {

@@ -30,29 +30,42 @@ REPO_ROOT = Path(__file__).resolve().parent.parent
 TESTS_DIR = REPO_ROOT / "tests"
 
 
+# How many times longer than natively a child interpreter may run before it
+# counts as hung. Under emulation (qemu-user) everything runs many times
+# slower; the scripts that run the suite there set QUELVA_TEST_TIMEOUT_SCALE.
+TIMEOUT_SCALE = float(os.environ.get("QUELVA_TEST_TIMEOUT_SCALE", "1"))
+
+
+def child_timeout(seconds):
+    """`seconds`, a child's time limit on a native run, for this machine."""
+    return seconds * TIMEOUT_SCALE
+
+
 def run_python(code, *, env=None, timeout=120, cwd=None, args=()):
     """Runs `code` in a new interpreter (this one's executable) and returns
     the CompletedProcess with text stdout and stderr. `env` entries are added
     to (or, with a value of None, removed from) the current environment;
-    `args` become sys.argv[1:]. A child that outlives `timeout` fails the test
-    with what it had written so far, instead of hanging the run."""
+    `args` become sys.argv[1:]. A child that outlives `timeout` (times
+    TIMEOUT_SCALE) fails the test with what it had written so far, instead of
+    hanging the run."""
     full_env = dict(os.environ)
     for key, value in (env or {}).items():
         if value is None:
             full_env.pop(key, None)
         else:
             full_env[key] = value
+    limit = child_timeout(timeout)
     try:
         return subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code), *args],
             capture_output=True,
             text=True,
             env=full_env,
-            timeout=timeout,
+            timeout=limit,
             cwd=cwd,
         )
     except subprocess.TimeoutExpired as exc:
-        pytest.fail(f"hung for {timeout} s; output so far: {exc.stdout!r} {exc.stderr!r}")
+        pytest.fail(f"hung for {limit:g} s; output so far: {exc.stdout!r} {exc.stderr!r}")
 
 
 # ---------------------------------------------------------------------------

@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from conftest import REPO_ROOT, run_python
+from conftest import REPO_ROOT, child_timeout, run_python
 
 np = pytest.importorskip("numpy")
 
@@ -421,9 +421,9 @@ def run_script_elsewhere(script, *args, cwd):
     `python /path/to/examples/script ...` run from anywhere would."""
     try:
         return subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True,
-                              text=True, cwd=cwd, timeout=CHILD_TIMEOUT)
+                              text=True, cwd=cwd, timeout=child_timeout(CHILD_TIMEOUT))
     except subprocess.TimeoutExpired as exc:
-        pytest.fail(f"hung for {CHILD_TIMEOUT} s; output so far: {exc.stdout!r} {exc.stderr!r}")
+        pytest.fail(f"hung for {child_timeout(CHILD_TIMEOUT):g} s; output so far: {exc.stdout!r} {exc.stderr!r}")
 
 
 @pytest.mark.parametrize("script", EXAMPLE_SCRIPTS)

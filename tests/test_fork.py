@@ -26,9 +26,10 @@ warnings.filterwarnings("ignore", message=".*fork.*", category=DeprecationWarnin
 import numpy as np
 import quelva
 from fork_workers import chunked_spectra, spectra, spectra_and_threads, thread_count
+TIMEOUT_SCALE = float(os.environ.get("QUELVA_TEST_TIMEOUT_SCALE", "1"))
 
 def wait(pid, seconds):
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + seconds * TIMEOUT_SCALE
     while time.monotonic() < deadline:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
@@ -89,7 +90,7 @@ def test_multiprocessing_pool_after_a_parallel_pass(method):
         with multiprocessing.get_context("{method}").Pool(2) as pool:
             pending = pool.map_async(spectra_and_threads, seeds)
             try:
-                results = pending.get(timeout=90)
+                results = pending.get(timeout=90 * TIMEOUT_SCALE)
             except multiprocessing.TimeoutError:
                 print("hung")
                 pool.terminate()
