@@ -50,6 +50,7 @@ target_pip=(-m pip install -q --python-version 3.13 --implementation cp --abi cp
     --only-binary=:all:)
 mapfile -t test_tools < <(extra_requirements test)
 passed=()
+failed=()
 runs=("")
 ! with_numpy_suites || [ "$arch" != arm64 ] || runs=("numpy>=2" "")
 for numpy in "${runs[@]}"; do
@@ -83,8 +84,16 @@ for numpy in "${runs[@]}"; do
     export QUELVA_TEST_TIMEOUT_SCALE=$QEMU_TIMEOUT_SCALE
     export QEMU_LD_PREFIX=$PWD/$root PYTHONUSERBASE=$userbase
     "$python" -c 'import platform, quelva; print(platform.machine(), quelva.__file__)'
-    (cd tests && "$python" -m pytest -q -ra -p no:cacheprovider "$@" .)
+    # A failed suite does not stop the next one; the script fails at the end.
+    if (cd tests && "$python" -m pytest -q -ra -p no:cacheprovider "$@" .); then
+        passed+=("$label: $((SECONDS - started)) s")
+    else
+        failed+=("$label")
+    fi
     unset QEMU_LD_PREFIX PYTHONUSERBASE OPENBLAS_CORETYPE QUELVA_TEST_TIMEOUT_SCALE
-    passed+=("$label: $((SECONDS - started)) s")
 done
+if ((${#failed[@]} > 0)); then
+    stage "$machine suite: FAILED: ${failed[*]} (passed: ${passed[*]:-none})"
+    exit 1
+fi
 stage "$machine suite: passed (${passed[*]})"
