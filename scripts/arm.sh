@@ -31,7 +31,7 @@ root=$ARMHF_ROOT
 
 # The wheel that scripts/wheels.sh built for CPython 3.13 and glibc on armv7l,
 # by pip's own reading of the tags in the root.
-version=$(sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+version=$(project_version)
 stage "arm: the module's wheel from dist/"
 rm -rf "$out/wheel"
 in_root "$root" python3 -m pip download -q --no-index --no-deps --only-binary=:all: --find-links /src/dist \
