@@ -174,6 +174,18 @@ project_version() {
     "$(find_python 3.12)" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])'
 }
 
+# wheel_folder_arguments ARG...: a wheel-testing script's arguments,
+# [DIR] [pytest args...]: DIR (dist/ unless the first argument is a folder) in
+# `dir`, the rest in the array `pytest_args`.
+wheel_folder_arguments() {
+    dir=dist
+    if [ $# -gt 0 ] && [ -d "$1" ]; then
+        dir=$1
+        shift
+    fi
+    pytest_args=("$@")
+}
+
 # host_debian_mirror: prints the URI of the Debian archive that the host's own
 # apt sources use (deb822 or one-line format), so the armhf root comes from
 # the same mirror as the host's packages.

@@ -23,11 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-dir=dist
-if [ $# -gt 0 ] && [ -d "$1" ]; then
-    dir=$1
-    shift
-fi
+wheel_folder_arguments "$@"
 mapfile -t TEST_REQUIREMENTS < <(extra_requirements test)
 mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example fit)
 host_python=$(find_python 3.13)
@@ -146,7 +142,7 @@ PY
         scale=1
         [ "$("$venv/bin/python" -c 'import platform; print(platform.machine())')" = "$(uname -m)" ] ||
             scale=$QEMU_TIMEOUT_SCALE
-        (cd tests && QUELVA_TEST_TIMEOUT_SCALE=$scale "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$@" .) 2>&1 |
+        (cd tests && QUELVA_TEST_TIMEOUT_SCALE=$scale "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "${pytest_args[@]}" .) 2>&1 |
             tee "$log" || status=$?
         numpy_version=$("$venv/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)' 2>/dev/null ||
             echo "without NumPy")

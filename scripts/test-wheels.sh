@@ -13,11 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-dir=dist
-if [ $# -gt 0 ] && [ -d "$1" ]; then
-    dir=$1
-    shift
-fi
+wheel_folder_arguments "$@"
 mapfile -t TEST_REQUIREMENTS < <(extra_requirements test)
 mapfile -t NUMPY_TEST_REQUIREMENTS < <(extra_requirements example)
 version=$(project_version)
@@ -67,7 +63,7 @@ root_suites() {
 for version_py in ${QUELVA_WHEEL_PYTHONS:-3.12 3.13 3.14 3.15}; do
     if ! python=$(find_python "$version_py" 2>/dev/null); then
         case $version_py in
-            3.14 | 3.15) PYTEST_ARGS="$*" root_suites "$version_py" ;;
+            3.14 | 3.15) PYTEST_ARGS="${pytest_args[*]}" root_suites "$version_py" ;;
             *) echo "== no CPython $version_py here, and none in the Debian roots" ;;
         esac
         continue
@@ -95,7 +91,7 @@ for version_py in ${QUELVA_WHEEL_PYTHONS:-3.12 3.13 3.14 3.15}; do
             "quelva==$version"
         # The suite must see the installed wheel, not the build tree.
         "$venv/bin/python" -c 'import quelva; print(quelva.__file__); assert "site-packages" in quelva.__file__'
-        (cd tests && "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$@" .)
+        (cd tests && "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "${pytest_args[@]}" .)
         tested=$((tested + 1))
     done
 done
@@ -118,7 +114,7 @@ if [ -f "$sdist" ]; then
         "$venv/bin/python" -m pip install -q "${TEST_REQUIREMENTS[@]}" "numpy>=2" "${NUMPY_TEST_REQUIREMENTS[@]}"
         "$venv/bin/python" -m pip install -q --no-binary quelva "$sdist"
         "$venv/bin/python" -c 'import quelva; print(quelva.__file__); assert "site-packages" in quelva.__file__'
-        (cd tests && "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$@" .)
+        (cd tests && "../$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "${pytest_args[@]}" .)
         tested=$((tested + 1))
     fi
 fi
