@@ -47,11 +47,21 @@ const Group& GroupInput::gather(const Array2<Complex>& n, const Array1<double>& 
         double* im = index_im_ + j * width;
         const Complex* row = storage + static_cast<std::ptrdiff_t>(n.offset()) +
                              static_cast<std::ptrdiff_t>(j) * n.row_stride();
-        for (std::size_t l = 0; l < width; ++l) {
-            const std::size_t i = first + std::min(l, count - 1);
-            const Complex z = row[static_cast<std::ptrdiff_t>(i) * col_stride];
-            re[l] = z.re;
-            im[l] = z.im;
+        if (col_stride == 1 && count == width) {
+            // A whole group of a contiguous row: a plain copy that the
+            // compiler vectorises.
+            const Complex* const part = row + static_cast<std::ptrdiff_t>(first);
+            for (std::size_t l = 0; l < width; ++l) {
+                re[l] = part[l].re;
+                im[l] = part[l].im;
+            }
+        } else {
+            for (std::size_t l = 0; l < width; ++l) {
+                const std::size_t i = first + std::min(l, count - 1);
+                const Complex z = row[static_cast<std::ptrdiff_t>(i) * col_stride];
+                re[l] = z.re;
+                im[l] = z.im;
+            }
         }
         // The rows of a large n lie far apart, more of them than the hardware
         // prefetcher follows: ask for this row's part of the next group now,
