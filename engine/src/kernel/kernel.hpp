@@ -279,7 +279,10 @@ template <class V>
             const V two_pi_h_over_lambda = wave_number * group.thickness[b - 1];
             const V phase = q_b.re * two_pi_h_over_lambda;
             const V attenuation = q_b.im * two_pi_h_over_lambda;
-            const V decay = exp_nonpositive(-2.0 * abs(attenuation));
+            // e^-0 is exactly 1: a layer that is lossless at every lane of
+            // the block (most are) skips the exponential without changing a bit.
+            const V decay = any(attenuation != 0.0) ? exp_nonpositive(-2.0 * abs(attenuation))
+                                                    : splat<V>(1.0);
             growth += abs(attenuation);
             const SinCos<V> turn = sincos(phase);
             const Mask<V> gain = attenuation < 0.0;

@@ -280,24 +280,32 @@ template <class V>
 // the reference root: a real z = x + 0i with x < 0 (or x = -0) gives
 // 0 + i sqrt(-x) carrying the sign of the zero imaginary part, so a lossless
 // medium beyond the critical angle (Im z = +0) gets +i sqrt(-x), and z = ±0
-// gives 0 + y i. Arguments far from 1 are scaled by an even power of two
-// first, so that x^2 + y^2 neither overflows nor underflows.
+// gives 0 + y i. For arguments whose x^2 + y^2 neither overflows nor
+// underflows.
+template <class V>
+[[gnu::always_inline]] inline Cx<V> principal_sqrt_in_range(V x, V y) noexcept {
+    const V modulus = sqrt(x * x + y * y);
+    const V t = sqrt(0.5 * (abs(x) + modulus));
+    const V u = t == 0.0 ? splat<V>(0.0) : abs(y) / (t + t);
+    const Mask<V> positive = to_bits(x) >= 0;  // sign bit clear
+    return {positive ? t : u, copysign(positive ? u : t, y)};
+}
+
+// The principal square root of any z: arguments far from 1 are scaled by an
+// even power of two first, and the root back by half of it.
 template <class V>
 [[gnu::always_inline]] inline Cx<V> principal_sqrt(Cx<V> z) noexcept {
     const V largest = largest_part(z);
     const Mask<V> huge = largest > 0x1p+500;
     const Mask<V> tiny = largest < 0x1p-500;
+    // Nearly always every lane is in range. Their scale would be 1, which
+    // changes no bit, so the scaling is skipped.
+    const Mask<V> outside = huge | tiny;
+    if (!any(outside)) [[likely]] return principal_sqrt_in_range(z.re, z.im);
     const V scale = huge ? splat<V>(0x1p-600) : tiny ? splat<V>(0x1p+600) : splat<V>(1.0);
     const V unscale = huge ? splat<V>(0x1p+300) : tiny ? splat<V>(0x1p-300) : splat<V>(1.0);
-    const V x = z.re * scale;
-    const V y = z.im * scale;
-    const V modulus = sqrt(x * x + y * y);
-    const V t = sqrt(0.5 * (abs(x) + modulus));
-    const V u = t == 0.0 ? splat<V>(0.0) : abs(y) / (t + t);
-    const Mask<V> positive = to_bits(x) >= 0;  // sign bit clear
-    const V re = positive ? t : u;
-    const V im = copysign(positive ? u : t, y);
-    return {re * unscale, im * unscale};
+    const Cx<V> root = principal_sqrt_in_range(z.re * scale, z.im * scale);
+    return {root.re * unscale, root.im * unscale};
 }
 
 }  // namespace brenmor::kernel::BRENMOR_KERNEL_VARIANT
