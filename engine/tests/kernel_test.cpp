@@ -157,6 +157,42 @@ TEST(Kernel, OrdinaryStacksAgreeClosely) {
     }
 }
 
+// At normal incidence one running product gives both matrices (the p matrix
+// follows from the s matrix). Media of negative index, whose root is -N,
+// flip the sign of the p matrix when they are outside and cancel inside.
+TEST(Kernel, NormalIncidenceAgreesClosely) {
+    const Complex glass{1.52, 0.0};
+    const Complex negative{-1.3, 0.02};
+    const Complex metal{0.06, 4.2};
+    const std::vector<std::vector<Complex>> stacks = {
+        {{1.0, 0.0}, {2.3, 0.0}, {1.46, 0.001}, glass},
+        {negative, {2.3, 0.0}, {1.46, 0.0}, glass},
+        {{1.0, 0.0}, {2.3, 0.0}, {1.46, 0.0}, negative},
+        {negative, {2.3, 0.0}, metal, negative},
+        {{1.0, 0.0}, negative, {-2.0, -0.1}, {1.46, 0.0}, glass},
+        {{1.0, 0.0}, {0.0, 1.7}, {1.46, -0.01}, {0.0, -2.0}}};
+    for (const Variant* variant : variants()) {
+        for (const std::vector<Complex>& media : stacks) {
+            for (const double theta : {0.0, -0.0}) {
+                const std::size_t count = 11;
+                std::vector<Complex> storage;
+                for (const Complex medium : media) storage.insert(storage.end(), count, medium);
+                Data data;
+                data.d.assign(media.size() - 2, 97.0);
+                data.n = Array2<Complex>::row_major(std::move(storage), media.size(), count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    data.wl.push_back(380.0 + 41.0 * static_cast<double>(i));
+                }
+                data.theta = theta;
+                EXPECT_EQ(first_mismatch(data, detail::transfer_calc_with(*variant, data), 1e-14),
+                          "")
+                    << variant->name << ", " << media.size() << " media starting "
+                    << media.front().re << ", ending " << media.back().re << ", theta " << theta;
+            }
+        }
+    }
+}
+
 // The variants against each other: their spectra agree to rounding.
 TEST(Kernel, VariantsAgreeWithEachOther) {
     std::mt19937_64 rng(4242);

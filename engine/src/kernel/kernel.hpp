@@ -233,12 +233,53 @@ template <class V>
     return largest_part(sum) <= 0x1p-44 * (largest_part(x) + largest_part(y));
 }
 
-// The wavelengths [first, first + lanes) of the group.
+// At normal incidence (beta = 0) a medium's root sqrt(N^2) is N itself, or
+// -N for an index outside the principal root's half-plane: one whose real
+// part has its sign bit set (Re N < 0, or -0 where N^2 = -(Im N)^2 - 0i has
+// the root -N). It is taken exactly, without a square root.
 template <class V>
+[[gnu::always_inline]] inline Mask<V> root_opposes_index(Cx<V> index) noexcept {
+    return to_bits(index.re) < 0;
+}
+
+template <class V>
+[[gnu::always_inline]] inline Cx<V> root_at_normal_incidence(Cx<V> index) noexcept {
+    const Mask<V> opposed = root_opposes_index(index);
+    return {opposed ? -index.re : index.re, opposed ? -index.im : index.im};
+}
+
+// The p matrix at normal incidence, from the s matrix. With roots q = +-N,
+// the p interface matrix is (q_a / N_a)(q_b / N_b) D S D, S the s interface
+// matrix and D = diag(1, -1) (which commutes with the propagation
+// matrices). The inner media's signs square to 1, so the p matrix is
+// +-D M_s D: M_s with its off-diagonal elements negated, and all of it
+// negated when exactly one outer medium has the root -N.
+
+template <class V>
+[[gnu::always_inline]] inline Finished<V> p_at_normal_incidence(const Finished<V>& s,
+                                                                Mask<V> negated) noexcept {
+    Finished<V> p = s;
+    for (std::size_t c = 0; c < kColumns; ++c) {
+        for (std::size_t r = 0; r < 2; ++r) {
+            const Mask<V> flip = c == r ? negated : !negated;
+            p.m[c][r] = {flip ? -s.m[c][r].re : s.m[c][r].re,
+                         flip ? -s.m[c][r].im : s.m[c][r].im};
+        }
+    }
+    return p;
+}
+
+// Whether the group's stack is lit at normal incidence: then its p matrix
+// follows from the s matrix, and one running product does for both.
+enum class Incidence { normal, oblique };
+
+// The wavelengths [first, first + lanes) of the group.
+template <class V, Incidence incidence>
 [[gnu::always_inline]] inline void block(const Group& group, std::size_t first, Transfer* out,
                                          unsigned char* needs_reference) noexcept {
     const std::size_t media = group.media;
     const std::size_t stride = group.stride;
+    constexpr bool oblique = incidence == Incidence::oblique;
     const auto index = [&](std::size_t j) {
         return load<V>(group.index_re + j * stride + first, group.index_im + j * stride + first);
     };
@@ -252,7 +293,7 @@ template <class V>
     // Medium b of the interface a -> b, starting from the exit medium.
     const Cx<V> exit = index(media - 1);
     Cx<V> square_b = exit * exit;
-    Cx<V> q_b = principal_sqrt(square_b - beta2);
+    Cx<V> q_b = oblique ? principal_sqrt(square_b - beta2) : root_at_normal_incidence(exit);
     // An infinite wavelength gives finite phases of 0, but belongs to the
     // non-finite inputs that the reference takes. Below 2^-800 the reference's
     // wave number 2 pi q / lambda may overflow (and times a thickness of 0 be
@@ -271,8 +312,14 @@ template <class V>
         const Cx<V> n_a = a == 0 ? n0 : index(a);
         const Cx<V> square_a = n_a * n_a;
         const Cx<V> root_square_a = square_a - beta2;
-        const Cx<V> q_a = principal_sqrt(root_square_a);
-        refused = refused | outside_index_range(n_a) | may_cancel(root_square_a, square_a, beta2);
+        refused = refused | outside_index_range(n_a);
+        Cx<V> q_a;
+        if constexpr (oblique) {
+            q_a = principal_sqrt(root_square_a);
+            refused = refused | may_cancel(root_square_a, square_a, beta2);
+        } else {
+            q_a = root_at_normal_incidence(n_a);
+        }
 
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
@@ -291,8 +338,10 @@ template <class V>
             const Cx<V> backward{backward_weight * turn.cos, -(backward_weight * turn.sin)};
             const Cx<V> forward{forward_weight * turn.cos, forward_weight * turn.sin};
             apply_propagation(s, backward, forward);
-            apply_propagation(p, backward, forward);
-            squares.value = squares.value * square_b;
+            if constexpr (oblique) {
+                apply_propagation(p, backward, forward);
+                squares.value = squares.value * square_b;
+            }
         }
 
         const Cx<V> a_s = q_a + q_b;
@@ -307,18 +356,22 @@ template <class V>
             for (std::size_t c = 0; c < kColumns; ++c) {
                 s.m[c][c] = a_s;
                 s.m[c][1 - c] = b_s;
-                p.m[c][c] = a_p;
-                p.m[c][1 - c] = b_p;
+                if constexpr (oblique) {
+                    p.m[c][c] = a_p;
+                    p.m[c][1 - c] = b_p;
+                }
             }
         } else {
             apply_interface(s, q_a, q_b);
-            apply_interface(p, alpha, gamma);
+            if constexpr (oblique) apply_interface(p, alpha, gamma);
         }
         if ((media - 1 - a) % kRenormaliseEvery == 0) {
             renormalise(s);
-            renormalise(p);
             renormalise(roots);
-            renormalise(squares);
+            if constexpr (oblique) {
+                renormalise(p);
+                renormalise(squares);
+            }
         }
         q_b = q_a;
         square_b = square_a;
@@ -327,14 +380,20 @@ template <class V>
     // 1 / sigma over all interfaces: s: 2^(L-1) prod q_a; p: that times
     // N_0 N_{L-1} prod N_j^2 over the layers.
     renormalise(roots);
-    renormalise(squares);
     Product<V> s_denominator = roots;
     s_denominator.shift += static_cast<double>(media - 1);
-    Product<V> p_denominator{roots.value * squares.value * (n0 * exit),
-                             s_denominator.shift + squares.shift};
     const Growth<V> growth_split = split_growth(growth);
     const Finished<V> s_done = finish(s, s_denominator, growth_split);
-    const Finished<V> p_done = finish(p, p_denominator, growth_split);
+    Finished<V> p_done;
+    if constexpr (oblique) {
+        renormalise(squares);
+        Product<V> p_denominator{roots.value * squares.value * (n0 * exit),
+                                 s_denominator.shift + squares.shift};
+        p_done = finish(p, p_denominator, growth_split);
+    } else {
+        const Mask<V> negated = root_opposes_index(n0) ^ root_opposes_index(exit);
+        p_done = p_at_normal_incidence(s_done, negated);
+    }
     const Mask<V> reference = refused | !(s_done.finite & p_done.finite);
 
     for (std::size_t l = 0; l < kLanes<V> && first + l < group.count; ++l) {
@@ -349,8 +408,15 @@ template <class V>
 template <class V>
 void group_transfers_of(const Group& group, Transfer* out,
                         unsigned char* needs_reference) noexcept {
-    for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
-        block<V>(group, first, out, needs_reference);
+    // sin 0 is exactly 0 (and so is sin -0).
+    if (group.sin_theta == 0.0) {
+        for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
+            block<V, Incidence::normal>(group, first, out, needs_reference);
+        }
+    } else {
+        for (std::size_t first = 0; first < group.count; first += kLanes<V>) {
+            block<V, Incidence::oblique>(group, first, out, needs_reference);
+        }
     }
 }
 
