@@ -506,6 +506,44 @@ bool expect_reference_finiteness(const Data& data, const std::string& what) {
     return std::isfinite(r_plain[0]) && std::isfinite(t_plain[0]);
 }
 
+// Whole stacks of tiny indices, where the reference's results are finite:
+// each interface multiplies the p product by about |N|^3, which over four
+// layers would underflow to 0 below about 1e-26. The kernel carries such
+// sizes down to 2^-80 and leaves smaller ones to the reference.
+TEST(SpecialValues, StacksOfTinyIndicesAgreeWithTheReference) {
+    for (const double size : {1e-20, 1e-24, 1e-25, 1e-26, 1e-28, 1e-30, 1e-40}) {
+        for (const double theta : {0.0, 0.3}) {
+            const std::size_t media = 12;
+            const std::size_t count = 5;
+            std::vector<Complex> storage;
+            for (std::size_t j = 0; j < media; ++j) {
+                const Complex index{size * (1.0 + 0.3 * static_cast<double>(j % 3)),
+                                    size * 0.01 * static_cast<double>(j % 2)};
+                storage.insert(storage.end(), count, index);
+            }
+            Data data;
+            data.d.assign(media - 2, 100.0);
+            data.n = Array2<Complex>::row_major(std::move(storage), media, count);
+            data.wl = {400.0, 450.0, 500.0, 600.0, 700.0};
+            data.theta = theta;
+            const auto [r_plain, t_plain] = reference_spectra(data);
+            for (const Variant* variant : variants()) {
+                const std::string where = std::string(variant->name) + ", |N| " +
+                                          std::to_string(size) + ", theta " + std::to_string(theta);
+                EXPECT_EQ(first_mismatch(data, detail::transfer_calc_with(*variant, data), 1e-12),
+                          "")
+                    << where;
+                const auto [r, t] = variant_spectra(*variant, data);
+                for (std::size_t i = 0; i < count; ++i) {
+                    ASSERT_TRUE(std::isfinite(r_plain[i]) && std::isfinite(t_plain[i])) << where;
+                    EXPECT_EQ(close_values(r[i], r_plain[i], 1e-12, 1e-12), "") << "R " << where;
+                    EXPECT_EQ(close_values(t[i], t_plain[i], 1e-12, 1e-12), "") << "T " << where;
+                }
+            }
+        }
+    }
+}
+
 // An entry or exit medium of a size no material has: the reference divides
 // by N through |N|^2, which underflows for |N| below about 1e-162, and its
 // interface denominators overflow for an entry medium near 1e154. Its results

@@ -208,17 +208,23 @@ template <class V>
     exponent = lane(f.exponent, l);
 }
 
-// Whether an index lies outside the range the kernel carries, 2^-100 <= |N|
+// Whether an index lies outside the range the kernel carries, 2^-80 <= |N|
 // <= 2^100 (measured by the larger part): 0, NaN and the infinities, and
-// sizes no material has, where the reference's divisions by N and by the
-// interface denominators underflow or overflow (an exit medium of 1e-300i, an
-// entry medium of 1e154) and its results are not finite. Such lanes take the
-// reference and keep exactly its finiteness. (Inside the range the
-// reference's interface factors stay finite.)
+// sizes no material has. Such lanes take the reference and keep exactly its
+// results, finite or not.
+//   - Above 2^100 the reference's divisions by N and by the interface
+//     denominators overflow (an entry medium of 1e154) and its results are
+//     not finite. (Below it the reference's interface factors stay finite;
+//     where the kernel's own product overflows, its result is not finite and
+//     the lane takes the reference anyway.)
+//   - Below 2^-80 the kernel's p interface factors, of size |N|^3, would
+//     underflow to 0 over the four layers between renormalisations and give
+//     NaN where the reference is finite (a stack of layers of 1e-28); at
+//     1e-300i the reference's divisions underflow too.
 template <class V>
 [[gnu::always_inline]] inline Mask<V> outside_index_range(Cx<V> index) noexcept {
     const V size = largest_part(index);
-    return !((size >= 0x1p-100) & (size <= 0x1p+100));
+    return !((size >= 0x1p-80) & (size <= 0x1p+100));
 }
 
 // Whether x + y (or x - y) may be exactly 0 in the reference order: whether
