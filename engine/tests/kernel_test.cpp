@@ -159,7 +159,8 @@ TEST(Kernel, OrdinaryStacksAgreeClosely) {
 
 // At normal incidence one running product gives both matrices (the p matrix
 // follows from the s matrix). Media of negative index, whose root is -N,
-// flip the sign of the p matrix when they are outside and cancel inside.
+// flip the sign of the p matrix when they are outside and cancel inside; for
+// a real part of -0 the signs of zeros decide the root.
 TEST(Kernel, NormalIncidenceAgreesClosely) {
     const Complex glass{1.52, 0.0};
     const Complex negative{-1.3, 0.02};
@@ -170,7 +171,11 @@ TEST(Kernel, NormalIncidenceAgreesClosely) {
         {{1.0, 0.0}, {2.3, 0.0}, {1.46, 0.0}, negative},
         {negative, {2.3, 0.0}, metal, negative},
         {{1.0, 0.0}, negative, {-2.0, -0.1}, {1.46, 0.0}, glass},
-        {{1.0, 0.0}, {0.0, 1.7}, {1.46, -0.01}, {0.0, -2.0}}};
+        {{1.0, 0.0}, {0.0, 1.7}, {1.46, -0.01}, {0.0, -2.0}},
+        // A real part of -0: beta = sin 0 * N_0 = -0 + 0i makes the root +N.
+        {{-0.0, 3.0}, {3.0, 3.0}},
+        {{-0.0, 3.0}, {2.0, 0.1}, {-0.0, -3.0}},
+        {{1.0, 0.0}, {-0.0, 3.0}, {1.5, 0.0}}};
     for (const Variant* variant : variants()) {
         for (const std::vector<Complex>& media : stacks) {
             for (const double theta : {0.0, -0.0}) {

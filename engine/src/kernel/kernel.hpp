@@ -239,27 +239,21 @@ template <class V>
     return largest_part(sum) <= 0x1p-44 * (largest_part(x) + largest_part(y));
 }
 
-// At normal incidence (beta = 0) a medium's root sqrt(N^2) is N itself, or
-// -N for an index outside the principal root's half-plane: one whose real
-// part has its sign bit set (Re N < 0, or -0 where N^2 = -(Im N)^2 - 0i has
-// the root -N). It is taken exactly, without a square root.
+// The p matrix at normal incidence, from the s matrix. With beta = 0 every
+// root is q = +-N, and the p interface matrix is (q_a / N_a)(q_b / N_b)
+// D S D, S the s interface matrix and D = diag(1, -1) (which commutes with
+// the propagation matrices). The inner media's signs square to 1, so the p
+// matrix is +-D M_s D: M_s with its off-diagonal elements negated, and all of
+// it negated when exactly one outer medium has the root -N.
+//
+// Whether a root is -N is read from the root itself, Re(q conj N) = +-|N|^2:
+// for an index of real part -0 it depends on the signs of the zeros in
+// N^2 - beta^2 (beta = sin 0 * N_0 may carry a -0), which the roots follow
+// exactly as the reference's do.
 template <class V>
-[[gnu::always_inline]] inline Mask<V> root_opposes_index(Cx<V> index) noexcept {
-    return to_bits(index.re) < 0;
+[[gnu::always_inline]] inline Mask<V> root_opposes_index(Cx<V> q, Cx<V> index) noexcept {
+    return q.re * index.re + q.im * index.im < 0.0;
 }
-
-template <class V>
-[[gnu::always_inline]] inline Cx<V> root_at_normal_incidence(Cx<V> index) noexcept {
-    const Mask<V> opposed = root_opposes_index(index);
-    return {opposed ? -index.re : index.re, opposed ? -index.im : index.im};
-}
-
-// The p matrix at normal incidence, from the s matrix. With roots q = +-N,
-// the p interface matrix is (q_a / N_a)(q_b / N_b) D S D, S the s interface
-// matrix and D = diag(1, -1) (which commutes with the propagation
-// matrices). The inner media's signs square to 1, so the p matrix is
-// +-D M_s D: M_s with its off-diagonal elements negated, and all of it
-// negated when exactly one outer medium has the root -N.
 
 template <class V>
 [[gnu::always_inline]] inline Finished<V> p_at_normal_incidence(const Finished<V>& s,
@@ -299,7 +293,8 @@ template <class V, Incidence incidence>
     // Medium b of the interface a -> b, starting from the exit medium.
     const Cx<V> exit = index(media - 1);
     Cx<V> square_b = exit * exit;
-    Cx<V> q_b = oblique ? principal_sqrt(square_b - beta2) : root_at_normal_incidence(exit);
+    Cx<V> q_b = principal_sqrt(square_b - beta2);
+    const Cx<V> q_exit = q_b;
     // An infinite wavelength gives finite phases of 0, but belongs to the
     // non-finite inputs that the reference takes. Below 2^-800 the reference's
     // wave number 2 pi q / lambda may overflow (and times a thickness of 0 be
@@ -318,14 +313,8 @@ template <class V, Incidence incidence>
         const Cx<V> n_a = a == 0 ? n0 : index(a);
         const Cx<V> square_a = n_a * n_a;
         const Cx<V> root_square_a = square_a - beta2;
-        refused = refused | outside_index_range(n_a);
-        Cx<V> q_a;
-        if constexpr (oblique) {
-            q_a = principal_sqrt(root_square_a);
-            refused = refused | may_cancel(root_square_a, square_a, beta2);
-        } else {
-            q_a = root_at_normal_incidence(n_a);
-        }
+        const Cx<V> q_a = principal_sqrt(root_square_a);
+        refused = refused | outside_index_range(n_a) | may_cancel(root_square_a, square_a, beta2);
 
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
@@ -397,7 +386,8 @@ template <class V, Incidence incidence>
                                  s_denominator.shift + squares.shift};
         p_done = finish(p, p_denominator, growth_split);
     } else {
-        const Mask<V> negated = root_opposes_index(n0) ^ root_opposes_index(exit);
+        // q_b is now the entry medium's root.
+        const Mask<V> negated = root_opposes_index(q_b, n0) ^ root_opposes_index(q_exit, exit);
         p_done = p_at_normal_incidence(s_done, negated);
     }
     const Mask<V> reference = refused | !(s_done.finite & p_done.finite);
