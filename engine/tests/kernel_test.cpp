@@ -13,6 +13,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernel/variants.hpp"
@@ -145,6 +146,50 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Well-conditioned stacks agree with the reference to a few units of 1e-16 of
 // the largest element.
+// Mirrors of two materials, whose media repeat every second step: periodic
+// and chirped, lossless, absorbing and with gain, lit normally, obliquely and
+// beyond the critical angle of the low layers.
+TEST(Kernel, RepeatingStacksAgreeClosely) {
+    const std::vector<std::pair<Complex, Complex>> pairs = {
+        {{2.35, 0.0}, {1.46, 0.0}},
+        {{2.35, 0.02}, {1.46, 0.0}},
+        {{2.35, -0.01}, {1.38, 0.001}},
+        {{0.06, 4.2}, {1.46, 0.0}},
+    };
+    for (const Variant* variant : variants()) {
+        for (const auto& [high, low] : pairs) {
+            for (const bool chirped : {false, true}) {
+                const std::size_t count = 37;
+                const std::size_t layers = 40;
+                std::vector<Complex> storage;
+                storage.insert(storage.end(), count, Complex{1.52, 0.0});
+                for (std::size_t k = 0; k < layers; ++k) {
+                    storage.insert(storage.end(), count, k % 2 == 0 ? high : low);
+                }
+                storage.insert(storage.end(), count, Complex{1.52, 0.0});
+                Data data;
+                for (std::size_t k = 0; k < layers; ++k) {
+                    const double quarter = k % 2 == 0 ? 60.0 : 95.0;
+                    data.d.push_back(chirped ? quarter * (1.0 + 0.01 * static_cast<double>(k / 2))
+                                             : quarter);
+                }
+                data.n = Array2<Complex>::row_major(std::move(storage), layers + 2, count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    data.wl.push_back(400.0 + 11.0 * static_cast<double>(i));
+                }
+                for (const double theta : {0.0, 0.4, 1.1}) {
+                    data.theta = theta;
+                    EXPECT_EQ(first_mismatch(data, detail::transfer_calc_with(*variant, data),
+                                             1e-14 * static_cast<double>(layers + 2)),
+                              "")
+                        << variant->name << ", " << high.re << " + " << high.im << "i / " << low.re
+                        << ", chirped " << chirped << ", theta " << theta;
+                }
+            }
+        }
+    }
+}
+
 TEST(Kernel, OrdinaryStacksAgreeClosely) {
     for (const Variant* variant : variants()) {
         for (const std::size_t layers : {0u, 1u, 20u, 101u}) {
@@ -341,6 +386,55 @@ TEST_P(Determinism, NeighboursThatNeedMoreStepsChangeNoBit) {
     for (const double theta : {0.0, 0.5}) {
         data.theta = theta;
         const std::vector<Transfer> whole = detail::transfer_calc_with(variant, data);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::vector<Transfer> alone =
+                detail::transfer_calc_with(variant, reordered(data, {i}));
+            ASSERT_TRUE(same_value(alone[0], whole[i])) << "theta " << theta << ", i = " << i;
+        }
+    }
+}
+
+// A medium whose index repeats that of the medium two steps nearer the exit
+// at every lane of a block takes over its root, and a layer that repeats its
+// thickness too takes over its propagation factors. A wavelength whose
+// neighbour breaks the repeat gets the bits it has alone (where nothing
+// breaks it), and both agree with the reference.
+TEST_P(Determinism, RepeatsBrokenByANeighbourChangeNoBit) {
+    const Variant& variant = *GetParam();
+    const std::size_t count = 45;
+    const Complex high{2.35, 0.0};
+    const Complex low{1.46, 0.0};
+    // air | (H L) x 5 | glass: L = 12, ten layers.
+    std::vector<Complex> media = {{1.0, 0.0}};
+    for (int k = 0; k < 5; ++k) {
+        media.push_back(high);
+        media.push_back(low);
+    }
+    media.push_back({1.52, 0.0});
+    std::vector<Complex> storage;
+    for (std::size_t j = 0; j < media.size(); ++j) {
+        for (std::size_t i = 0; i < count; ++i) {
+            Complex z = media[j];
+            // Every fifth wavelength has one H layer an ulp away from the
+            // others, every seventh one L layer of index 1.46 - 0i, every
+            // ninth one absorbing H layer, every eleventh one entry medium of
+            // the H index (which then repeats it).
+            if (j == 5 && i % 5 == 2) z.re = std::nextafter(z.re, 3.0);
+            if (j == 6 && i % 7 == 3) z.im = -0.0;
+            if (j == 7 && i % 9 == 4) z.im = 0.004;
+            if (j == 0 && i % 11 == 5) z = high;
+            storage.push_back(z);
+        }
+    }
+    Data data;
+    // Quarter-wave pairs, then a chirp; one pair of layers of 0 and -0.
+    data.d = {61.0, 98.0, 61.0, 98.0, 61.0, 98.0, 0.0, 112.0, -0.0, 112.0};
+    data.n = Array2<Complex>::row_major(std::move(storage), media.size(), count);
+    for (std::size_t i = 0; i < count; ++i) data.wl.push_back(420.0 + 9.0 * static_cast<double>(i));
+    for (const double theta : {0.0, 0.5, 1.2}) {
+        data.theta = theta;
+        const std::vector<Transfer> whole = detail::transfer_calc_with(variant, data);
+        EXPECT_EQ(first_mismatch(data, whole, 1e-13), "") << "theta " << theta;
         for (std::size_t i = 0; i < count; ++i) {
             const std::vector<Transfer> alone =
                 detail::transfer_calc_with(variant, reordered(data, {i}));
@@ -601,6 +695,14 @@ TEST(SpecialValues, SumsThatCancelInTheReferenceKeepItsFiniteness) {
         {"grazing, one medium", {inexact_square, inexact_square, inexact_square}, 120.0, 500.0, grazing},
         {"grazing, a film", {inexact_square, {1.9, 0.01}, {1.5, 0.0}}, 120.0, 500.0, grazing},
         {"grazing, absorbing media", {{1.3, 0.7}, {2.2, 0.003}, {1.1, 0.2}, {1.5, 0.0}}, 120.0, 500.0, grazing},
+        // Media that repeat the one two steps nearer the exit take over its
+        // root, and with it the outcome of its check.
+        {"grazing, repeated media",
+         {inexact_square, {1.9, 0.01}, inexact_square, {1.9, 0.01}, inexact_square, {1.5, 0.0}},
+         120.0, 500.0, grazing},
+        {"grazing, repeated up to the exit",
+         {inexact_square, {1.9, 0.01}, inexact_square, {1.9, 0.01}, inexact_square},
+         120.0, 500.0, grazing},
         {"p pole", {{1e8, 1e8}, {0.0, 1.5}, {1.5, 1e-300}}, 1e8, -9.8683082107878752e+148,
          -1.1010369278170449e+107},
     };

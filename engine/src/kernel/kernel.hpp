@@ -269,6 +269,22 @@ template <class V>
     return p;
 }
 
+// Whether two media carry the same index, bit for bit, at every lane of the
+// block: then everything computed from the index alone (its square, its root
+// and their checks) is the same too, and the second may take the first's
+// values without changing a bit. (Bits, not values: an index of -0 + 3i and
+// one of 0 + 3i have different roots.) Stacks of a few materials, a Bragg
+// mirror or a chirped one, repeat every second medium.
+template <class V>
+[[gnu::always_inline]] inline bool same_index(Cx<V> a, Cx<V> b) noexcept {
+    const Mask<V> differs = (to_bits(a.re) != to_bits(b.re)) | (to_bits(a.im) != to_bits(b.im));
+    return !any(differs);
+}
+
+[[gnu::always_inline]] inline bool same_bits(double a, double b) noexcept {
+    return __builtin_bit_cast(unsigned long long, a) == __builtin_bit_cast(unsigned long long, b);
+}
+
 // Whether the group's stack is lit at normal incidence: then its p matrix
 // follows from the s matrix, and one running product does for both.
 enum class Incidence { normal, oblique };
@@ -308,30 +324,57 @@ template <class V, Incidence incidence>
     Product<V> squares{{splat<V>(1.0), splat<V>(0.0)}, splat<V>(0.0)};  // prod of layers' N^2
     V growth = splat<V>(0.0);
 
+    // What medium a + 2 and layer a + 3 had, two steps back, for a medium
+    // and a layer that repeat them (see same_index). Only media whose root
+    // was checked in this loop are taken over: not the exit medium.
+    Cx<V> index_b = exit;
+    Cx<V> index_c{};
+    Cx<V> square_c{};
+    Cx<V> q_c{};
+    bool b_repeats = false;
+    Cx<V> backward_b{}, forward_b{};  // layer a + 2's factors
+    Cx<V> backward_c{}, forward_c{};  // layer a + 3's factors
+
     for (std::size_t a = media - 1; a-- > 0;) {
         const std::size_t b = a + 1;
         const Cx<V> n_a = a == 0 ? n0 : index(a);
-        const Cx<V> square_a = n_a * n_a;
-        const Cx<V> root_square_a = square_a - beta2;
-        const Cx<V> q_a = principal_sqrt(root_square_a);
-        refused = refused | outside_index_range(n_a) | may_cancel(root_square_a, square_a, beta2);
+        const bool a_repeats = a + 3 < media && same_index(n_a, index_c);
+        Cx<V> square_a;
+        Cx<V> q_a;
+        if (a_repeats) {
+            square_a = square_c;
+            q_a = q_c;
+        } else {
+            square_a = n_a * n_a;
+            const Cx<V> root_square_a = square_a - beta2;
+            q_a = principal_sqrt(root_square_a);
+            refused = refused | outside_index_range(n_a) |
+                      may_cancel(root_square_a, square_a, beta2);
+        }
 
+        Cx<V> backward{}, forward{};
         if (b + 1 < media) {
             // Layer b: exp(-i k h) and exp(i k h) divided by exp(|Im k h|).
-            const V two_pi_h_over_lambda = wave_number * group.thickness[b - 1];
-            const V phase = q_b.re * two_pi_h_over_lambda;
+            const double thickness = group.thickness[b - 1];
+            const V two_pi_h_over_lambda = wave_number * thickness;
             const V attenuation = q_b.im * two_pi_h_over_lambda;
-            // e^-0 is exactly 1: a layer that is lossless at every lane of
-            // the block (most are) skips the exponential without changing a bit.
-            const V decay = any(attenuation != 0.0) ? exp_nonpositive(-2.0 * abs(attenuation))
-                                                    : splat<V>(1.0);
             growth += abs(attenuation);
-            const SinCos<V> turn = sincos(phase);
-            const Mask<V> gain = attenuation < 0.0;
-            const V backward_weight = gain ? decay : splat<V>(1.0);
-            const V forward_weight = gain ? splat<V>(1.0) : decay;
-            const Cx<V> backward{backward_weight * turn.cos, -(backward_weight * turn.sin)};
-            const Cx<V> forward{forward_weight * turn.cos, forward_weight * turn.sin};
+            if (b_repeats && same_bits(thickness, group.thickness[b + 1])) {
+                backward = backward_c;
+                forward = forward_c;
+            } else {
+                const V phase = q_b.re * two_pi_h_over_lambda;
+                // e^-0 is exactly 1: a layer that is lossless at every lane of
+                // the block (most are) skips the exponential without changing a bit.
+                const V decay = any(attenuation != 0.0) ? exp_nonpositive(-2.0 * abs(attenuation))
+                                                        : splat<V>(1.0);
+                const SinCos<V> turn = sincos(phase);
+                const Mask<V> gain = attenuation < 0.0;
+                const V backward_weight = gain ? decay : splat<V>(1.0);
+                const V forward_weight = gain ? splat<V>(1.0) : decay;
+                backward = {backward_weight * turn.cos, -(backward_weight * turn.sin)};
+                forward = {forward_weight * turn.cos, forward_weight * turn.sin};
+            }
             apply_propagation(s, backward, forward);
             if constexpr (oblique) {
                 apply_propagation(p, backward, forward);
@@ -345,7 +388,11 @@ template <class V, Incidence incidence>
         const Cx<V> gamma = square_a * q_b;
         const Cx<V> a_p = alpha + gamma;
         const Cx<V> b_p = alpha - gamma;
-        refused = refused | may_cancel(a_s, q_a, q_b) | may_cancel(a_p, alpha, gamma);
+        // An interface between two media that both repeat has been checked
+        // two steps back.
+        if (!(a_repeats && b_repeats)) {
+            refused = refused | may_cancel(a_s, q_a, q_b) | may_cancel(a_p, alpha, gamma);
+        }
         roots.value = roots.value * q_a;
         if (b + 1 == media) {
             for (std::size_t c = 0; c < kColumns; ++c) {
@@ -368,8 +415,17 @@ template <class V, Incidence incidence>
                 renormalise(squares);
             }
         }
+        index_c = index_b;
+        index_b = n_a;
+        square_c = square_b;
+        q_c = q_b;
         q_b = q_a;
         square_b = square_a;
+        b_repeats = a_repeats;
+        backward_c = backward_b;
+        forward_c = forward_b;
+        backward_b = backward;
+        forward_b = forward;
     }
 
     // 1 / sigma over all interfaces: s: 2^(L-1) prod q_a; p: that times
