@@ -123,6 +123,10 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None,
     Each function first runs once (warm-up and calibration); its loop count is
     then raised until one sample lasts cfg.sample seconds. The rounds alternate
     between the functions so that a slow spell of the machine hits all of them.
+    The first two (quelva and its baseline) swap places every other round:
+    whichever runs first after the peers finds the caches and the heap as the
+    peers left them (W4's 16 MB of indices evicted, freed pages returned), and
+    the second profits from the first, so a fixed order would favour one.
     `extra`, if given, runs once per round after the functions and returns
     samples of its own ({name: seconds}), timed by itself. A function that
     raises in its first call is left out; its entry is {"error": message}.
@@ -142,9 +146,11 @@ def measure(fns: dict, cfg: Settings, rounds: int | None = None,
     rounds = rounds or cfg.rounds
     rounds = max(3, min(rounds, int(cfg.budget / max(per_round, 1e-9))))
     samples = {name: [] for name in fns}
-    for _ in range(rounds):
-        for name, fn in fns.items():
-            samples[name].append(_time_loops(fn, loops[name]))
+    names = list(fns)
+    swapped = names[1::-1] + names[2:]
+    for round_index in range(rounds):
+        for name in (swapped if round_index % 2 else names):
+            samples[name].append(_time_loops(fns[name], loops[name]))
         for name, val in (extra() if extra else {}).items():
             samples.setdefault(name, []).append(val)
     return {**{name: {"time": stat(v), "min": min(v), "rounds": len(v),

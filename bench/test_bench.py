@@ -157,6 +157,18 @@ def test_a_peer_that_raises_is_reported_and_the_others_still_timed(monkeypatch):
     assert max(ag["numpy"]) < 1e-14
 
 
+def test_quelva_and_its_baseline_take_turns_to_run_first():
+    calls = []
+    fns = {key: (lambda key=key: calls.append(key)) for key in ("quelva", "baseline", "numpy")}
+    cfg = run.Settings(quick=True)
+    cfg.sample = 0.0  # one call per sample
+    result = run.measure(fns, cfg, rounds=4)
+    assert all(result[key]["rounds"] == 4 for key in fns)
+    timed = calls[3:]  # after one calibration call each
+    rounds = [timed[k:k + 3] for k in range(0, len(timed), 3)]
+    assert rounds == [["quelva", "baseline", "numpy"], ["baseline", "quelva", "numpy"]] * 2
+
+
 def test_w5_is_the_w3_mirror_at_45_degrees_unpolarised():
     w3, w5 = stacks.workload("W3"), stacks.workload("W5")
     np.testing.assert_array_equal(w3.n, w5.n)
