@@ -398,6 +398,11 @@ std::size_t virtual_memory_size() {
 }
 
 // A real failure of pthread_create: no address space left for a 2 MiB stack.
+// (A child forked after the parent ran threads inherits their stacks, which
+// glibc keeps in a cache and hands to new threads without mapping: the start
+// then succeeds, and the test cannot provoke the failure.)
+constexpr int kStackWasCached = 77;
+
 TEST(Pool, StartFailsWhenNoStackCanBeMapped) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizers reserve address space of their own";
@@ -417,12 +422,18 @@ TEST(Pool, StartFailsWhenNoStackCanBeMapped) {
                 message = e.message();
             }
         }
+        if (message.empty()) return kStackWasCached;
         CHILD_CHECK(message ==
                     "The global thread pool has not been initialized.: ThreadPoolBuildError { "
                     "kind: IOError(" +
                         os_error("Os { code: 11, kind: WouldBlock", EAGAIN) + ") }");
         return 0;
     });
+    if (status == kStackWasCached) {
+        GTEST_SKIP() << "this process started threads before the fork, and the C library gave "
+                        "the child's workers their cached stacks without mapping new ones; the "
+                        "test needs a process of its own (as ctest runs it)";
+    }
     EXPECT_EQ(status, 0);
 #endif
 }
