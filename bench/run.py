@@ -51,7 +51,7 @@ import stacks  # noqa: E402
 
 DEFAULT_REFERENCE_CALLS = ROOT / "build" / "bench" / "quelva_reference_calls"
 DEFAULT_PLOT = HERE / "time_vs_n.png"
-SECTIONS = ("workloads", "growth", "memory", "conventions", "fit")
+SECTIONS = ("workloads", "growth", "memory", "conventions", "fit", "handoff")
 CHILD_WORKLOADS = ("W3", "W4", "W5")   # timed in child processes at 1 and 2 threads
 REFERENCE_CALLS_WORKLOADS = ("W3", "W4")   # the reference's calls are timed beside these
 # The label of bench/reference_calls.cpp in the tables and the plot.
@@ -65,6 +65,8 @@ T_NUMPY_2 = 4.5
 T_THREADS = 1.8
 T_FASTER_W4 = 8.0     # W4 against tmm-faster and against NumPy fused by hand, 1 thread
 T_FASTER = 6.0        # W2, W3 and W5 against tmm-faster, 1 thread
+T_HANDOFF_US = 10.0   # N = 101 on the pool within this many µs of N = 100 on the calling thread
+HANDOFF_POINTS = (100, 101)   # the longest spectrum kept on the calling thread, the shortest not
 
 
 # ---------------------------------------------------------------------------
@@ -1143,6 +1145,48 @@ def fit_table(res: dict) -> Table:
     return tab
 
 
+def handoff_section(run: Run) -> Table:
+    """What handing a pass to the pool costs: a two-layer coating on glass
+    (L = 4) at N = 100, computed on the calling thread, against N = 101, the
+    first length that goes to the pool, interleaved in this process."""
+    run.log("hand-off to the pool")
+    fns = {}
+    for key in ("quelva", "baseline"):
+        if unavailable(key):
+            continue
+        for points in HANDOFF_POINTS:
+            stack = stacks.two_layer_coating(points, *fit.TRUE_NM)
+            fns[(key, points)] = impl_fns(stack, (key,))[key]
+    res = measure(fns, run.cfg)
+    return handoff_table({name: r["time"] for name, r in res.items() if "time" in r},
+                         run.targets)
+
+
+def handoff_table(times: dict, targets: list) -> Table:
+    """The hand-off table from {(implementation, N): seconds}; quelva's
+    difference is checked against its target, which goes to `targets`."""
+    few, many = HANDOFF_POINTS
+    tab = Table(f"Hand-off to the pool: a two-layer coating on glass (L = 4), N = {few} on the "
+                f"calling thread against N = {many} on the pool ({pool_env()}); {STAT[0]} of "
+                "interleaved rounds of back-to-back calls",
+                ["implementation", f"N = {few}, calling thread", f"N = {many}, pool",
+                 "difference", "target", "status"])
+    for key in ("quelva", "baseline"):
+        if (key, few) not in times or (key, many) not in times:
+            tab.add(LABEL[key], "unavailable")
+            continue
+        difference = times[(key, many)] - times[(key, few)]
+        check = key == "quelva"
+        ok = difference * 1e6 <= T_HANDOFF_US if check else None
+        tab.add(LABEL[key], fmt_time(times[(key, few)]), fmt_time(times[(key, many)]),
+                ("+" if difference >= 0 else "-") + fmt_time(abs(difference)),
+                f"<= {T_HANDOFF_US:g} µs more" if check else "", status(ok) if check else "")
+        if check:
+            targets.append((f"N = {many} on the pool within {T_HANDOFF_US:g} µs of N = {few} on "
+                            "the calling thread (L = 4)", fmt_time(difference), ok))
+    return tab
+
+
 def targets_table(targets: list) -> Table:
     """Every target checked by the workloads, in the order they were met."""
     tab = Table("Targets", ["target", "measured", "status"])
@@ -1216,7 +1260,7 @@ def main_run(args) -> int:
     load_start = os.getloadavg()[0]
     header = header_lines(run)
 
-    main = gn = gl = mem = conv = pconv = fit_tab = None
+    main = gn = gl = mem = conv = pconv = fit_tab = hand = None
     plot = gst = None
     samples = {}
     if "workloads" in sections:
@@ -1233,13 +1277,15 @@ def main_run(args) -> int:
         pconv = peer_agreement_section(run)
     if "fit" in sections:
         fit_tab = fit_section(run)
+    if "handoff" in sections:
+        hand = handoff_section(run)
     summary_tab = summary_table(run.summary, args.quick) if run.summary else None
     tt_tab = targets_table(run.targets)
 
     header.append("Load average (1 min) at the start and the end of the run: "
                   f"{load_start:.2f}, {os.getloadavg()[0]:.2f} (other processes on the machine "
                   "make the figures noisy)")
-    tables = [main, summary_tab, tt_tab, fit_tab, gn, gl, mem, conv, pconv]
+    tables = [main, summary_tab, tt_tab, fit_tab, hand, gn, gl, mem, conv, pconv]
     notes = note_lines(cfg)
     sys.stdout.write(report(header, run.warn, tables, notes, args.markdown))
     sys.stdout.flush()

@@ -169,6 +169,23 @@ def test_quelva_and_its_baseline_take_turns_to_run_first():
     assert rounds == [["quelva", "baseline", "numpy"], ["baseline", "quelva", "numpy"]] * 2
 
 
+@pytest.mark.parametrize("pool_us, status", [(18.0, "met"), (22.5, "MISSED")])
+def test_handoff_is_checked_against_its_target(pool_us, status):
+    targets = []
+    table = run.handoff_table({("quelva", 100): 10e-6, ("quelva", 101): pool_us * 1e-6,
+                               ("baseline", 100): 14e-6, ("baseline", 101): 90e-6}, targets)
+    quelva_row, baseline_row = table.rows
+    assert quelva_row[3] == f"+{run.fmt_time((pool_us - 10.0) * 1e-6)}"
+    assert quelva_row[5] == status
+    assert baseline_row[3] == "+76 µs" and baseline_row[5] == ""
+    assert [(ok and "met") or "MISSED" for _, _, ok in targets] == [status]
+
+
+def test_handoff_without_a_baseline_says_so():
+    table = run.handoff_table({("quelva", 100): 1e-5, ("quelva", 101): 2e-5}, [])
+    assert table.rows[1][:2] == [run.LABEL["baseline"], "unavailable"]
+
+
 def test_w5_is_the_w3_mirror_at_45_degrees_unpolarised():
     w3, w5 = stacks.workload("W3"), stacks.workload("W5")
     np.testing.assert_array_equal(w3.n, w5.n)
