@@ -281,10 +281,6 @@ template <class V>
     return !any(differs);
 }
 
-[[gnu::always_inline]] inline bool same_bits(double a, double b) noexcept {
-    return __builtin_bit_cast(unsigned long long, a) == __builtin_bit_cast(unsigned long long, b);
-}
-
 // Whether the group's stack is lit at normal incidence: then its p matrix
 // follows from the s matrix, and one running product does for both.
 enum class Incidence { normal, oblique };
@@ -359,7 +355,7 @@ template <class V, Incidence incidence>
             const V two_pi_h_over_lambda = wave_number * thickness;
             const V attenuation = q_b.im * two_pi_h_over_lambda;
             growth += abs(attenuation);
-            if (b_repeats && same_bits(thickness, group.thickness[b + 1])) {
+            if (b_repeats && to_bits(thickness) == to_bits(group.thickness[b + 1])) {
                 backward = backward_c;
                 forward = forward_c;
             } else {
