@@ -201,6 +201,20 @@ if np is not None:
     }
 
 
+def cpu_quota_limited():
+    """Whether a control group limits this process's CPU time (the engine
+    then sizes its pool by the quota, not by the affinity)."""
+    for path, unlimited in [("/sys/fs/cgroup/cpu.max", "max"), ("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "-1"),
+                            ("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1")]:
+        try:
+            value = Path(path).read_text().split()[0]
+        except (OSError, IndexError):
+            continue
+        if value != unlimited:
+            return True
+    return False
+
+
 def numpy_available():
     try:
         import numpy  # noqa: F401

@@ -3,7 +3,6 @@ worker threads, and the number of worker threads."""
 
 import os
 import re
-from pathlib import Path
 
 import pytest
 
@@ -15,6 +14,7 @@ from conftest import (  # noqa: E402
     REPO_ROOT,
     SHAPE_ERROR,
     assert_os_error,
+    cpu_quota_limited,
     needs_address_space_limit,
     run_python,
 )
@@ -142,18 +142,6 @@ def test_panic_raised_inside_a_float_conversion_is_resumed():
     assert "in __float__" in err
     assert f"pyo3_runtime.PanicException: {SHAPE_ERROR}" in err
     assert "argument 'theta'" not in result.stdout
-
-
-def cpu_quota_limited():
-    for path, unlimited in [("/sys/fs/cgroup/cpu.max", "max"), ("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "-1"),
-                            ("/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1")]:
-        try:
-            value = Path(path).read_text().split()[0]
-        except (OSError, IndexError):
-            continue
-        if value != unlimited:
-            return True
-    return False
 
 
 THREADS_CODE = """

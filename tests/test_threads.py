@@ -8,11 +8,19 @@ deadlock fails the test instead of hanging the run.
 
 from __future__ import annotations
 
+import os
+
 import pytest
 
 pytest.importorskip("numpy")
 
-from conftest import OUT_OF_BOUNDS, TESTS_DIR, run_python  # noqa: E402
+from conftest import (  # noqa: E402
+    OUT_OF_BOUNDS,
+    TESTS_DIR,
+    TIMEOUT_SCALE,
+    cpu_quota_limited,
+    run_python,
+)
 
 SCRIPT = """
 import sys, threading, time
@@ -140,3 +148,56 @@ def test_an_idle_pool_uses_no_processor_time(count):
     assert proc.returncode == 0, proc.stderr[-4000:]
     idle = float(proc.stdout.split()[-1])
     assert idle < 0.05, idle
+
+
+WATCH_SCRIPT = """
+import os, time
+import quelva
+from fork_workers import stack
+
+def sleeps():
+    # Blocking waits per thread: a thread that yields stays runnable and is
+    # not counted here; one that sleeps on the futex is.
+    out = dict()
+    for tid in os.listdir("/proc/self/task"):
+        with open("/proc/self/task/" + tid + "/status") as f:
+            for line in f:
+                if line.startswith("voluntary_ctxt_switches:"):
+                    out[int(tid)] = int(line.split()[1])
+    return out
+
+obj = quelva.DataPy(*stack(9, 400))
+obj.simulate()                      # starts the pool
+before = sleeps()
+for _ in range({passes}):
+    obj.simulate()
+    pause = time.perf_counter() + 150e-6
+    while time.perf_counter() < pause:  # the caller's own work between spectra
+        pass
+after = sleeps()
+caller = os.getpid()                # the main thread's id
+print(after[caller] - before[caller],
+      sum(after[t] - before.get(t, 0) for t in after if t != caller))
+"""
+
+
+@pytest.mark.skipif(TIMEOUT_SCALE != 1, reason="timing under emulation says nothing")
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
+@pytest.mark.parametrize("workers", [1, 2])
+def test_the_pool_stays_awake_between_spectra(workers):
+    """Spectra separated by 150 us of the caller's own work (a fit's step) find
+    the workers still watching. With one worker on a machine of two or more
+    processors, the caller also watches its pass through instead of sleeping
+    (with as many workers as processors it sleeps: a worker may need its
+    processor). Waking a sleeping thread cost 50 to 100 us a spectrum here,
+    more than a whole short spectrum; sleeping through most passes is the
+    fault caught here."""
+    passes = 100
+    env = {"RAYON_NUM_THREADS": str(workers), "OPENBLAS_NUM_THREADS": "1",
+           "OMP_NUM_THREADS": "1"}
+    proc = run_python(WATCH_SCRIPT.format(passes=passes), env=env, timeout=60, cwd=TESTS_DIR)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    caller_sleeps, worker_sleeps = (int(x) for x in proc.stdout.split())
+    assert worker_sleeps < workers * passes // 2, worker_sleeps
+    if workers < len(os.sched_getaffinity(0)) and not cpu_quota_limited():
+        assert caller_sleeps < passes // 2, caller_sleeps

@@ -44,6 +44,25 @@ constexpr std::size_t kStackSize = 2 * 1024 * 1024;
 
 detail::ThreadCreator g_thread_creator = &pthread_create;
 
+// How long a waiting thread watches before it sleeps. It spins on the pause
+// instruction for the first microsecond only and then yields the processor
+// between looks, so that on a busy machine the watching costs the other
+// threads nothing. Both spans are measured by the clock: a pause takes from
+// 10 to 140 cycles depending on the processor.
+//   - A worker that has just finished a pass: 500 microseconds, long enough
+//     to catch the next pass of a caller that computes spectra back to back
+//     or between the steps of a fit. A sleeping thread is slow to wake: its
+//     processor may have gone idle (in a virtual machine, back to the host),
+//     and waking it cost 50 to 100 microseconds a pass here.
+//   - The caller, while its pass runs: 5 microseconds when the workers have
+//     every processor (a worker may need the caller's); 1 millisecond when
+//     the pool has fewer workers than the process has processors, so that
+//     the caller's own processor would otherwise stand idle.
+constexpr std::chrono::nanoseconds kSpin{1'000};
+constexpr std::chrono::nanoseconds kWorkerWatch{500'000};
+constexpr std::chrono::nanoseconds kCallerWatch{5'000};
+constexpr std::chrono::nanoseconds kCallerWatchBesideWorkers{1'000'000};
+
 // One parallel pass.
 struct Pass {
     detail::ChunkFn fn;
@@ -76,19 +95,11 @@ struct PoolState {
     std::atomic<std::uint32_t> workers_in_pass{0};
 
     std::atomic<std::size_t> threads{0};  // set once the start has succeeded
+    // How long the caller watches for the end of its pass; set with
+    // `threads`.
+    std::chrono::nanoseconds caller_watch = kCallerWatch;
 };
 
-// How long a waiting thread watches before it sleeps: a worker that has just
-// finished a pass 50 microseconds, long enough to catch the next pass of a
-// caller that computes spectra back to back; the caller, whose own
-// processor a worker may need, 5. It spins on the pause instruction for the
-// first microsecond only and then yields the processor between looks, so
-// that on a busy machine the watching costs the other threads nothing.
-// Both spans are measured by the clock: a pause takes from 10 to 140 cycles
-// depending on the processor.
-constexpr std::chrono::nanoseconds kSpin{1'000};
-constexpr std::chrono::nanoseconds kWorkerWatch{50'000};
-constexpr std::chrono::nanoseconds kCallerWatch{5'000};
 constexpr int kPausesPerClockRead = 16;
 
 inline void relax() noexcept {
@@ -192,8 +203,9 @@ void ensure_started(PoolState& st) {
         panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized + " }");
     }
 
-    const std::size_t count = choose_thread_count(
-        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), default_thread_count());
+    const std::size_t processors = default_thread_count();
+    const std::size_t count = choose_thread_count(std::getenv("RAYON_NUM_THREADS"),
+                                                  std::getenv("RAYON_RS_NUM_CPUS"), processors);
 
     std::size_t created = 0;
     pthread_attr_t attr;
@@ -219,6 +231,7 @@ void ensure_started(PoolState& st) {
               detail::os_error_debug(error) + ") }");
     }
     st.status = Status::running;
+    st.caller_watch = count < processors ? kCallerWatchBesideWorkers : kCallerWatch;
     st.threads.store(count, std::memory_order_release);
 }
 
@@ -254,7 +267,7 @@ void run(std::size_t n, ChunkFn fn, void* ctx) {
     st.generation.notify_all();
     for (std::uint32_t left = st.workers_in_pass.load(std::memory_order_acquire); left != 0;
          left = st.workers_in_pass.load(std::memory_order_acquire)) {
-        wait_for_change(st.workers_in_pass, left, kCallerWatch);
+        wait_for_change(st.workers_in_pass, left, st.caller_watch);
     }
     st.pass.store(nullptr, std::memory_order_relaxed);
 
